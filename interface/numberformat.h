@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QString>
+
+// The number forms of the answers clients receive. Library values arrive as
+// single-precision floats and are widened to double before they are written,
+// so the digits are those of the exact float.
+class NumberFormat
+{
+public:
+    // Six significant digits, no trailing zeros, exponent form below 1e-4 and
+    // from 1e6 on ("0.5", "1e+06", "1e-05").
+    static QString general(float value);
+    // Exactly `decimals` digits after the point, rounded, no exponent.
+    static QString fixed(float value, int decimals);
+    // Truncated toward zero to a signed 32-bit integer. A library may hand us
+    // anything, and a plain cast of NaN or of an out-of-range value is
+    // undefined behaviour, so: NaN gives 0, values beyond the range saturate
+    // at INT_MIN / INT_MAX (infinities included).
+    static int truncated(float value);
+    static QString integer(float value) { return QString::number(truncated(value)); }
+};
