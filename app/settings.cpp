@@ -1,0 +1,91 @@
+#include "settings.h"
+
+#include <QDebug>
+#include <QMutexLocker>
+#include <QSettings>
+
+namespace {
+const QString kNetInterface = QStringLiteral("main/netinterface");
+const QString kIp = QStringLiteral("main/ip");
+const QString kPort = QStringLiteral("main/port");
+const QString kWindowGeometry = QStringLiteral("main/windowgeometry");
+const QString kWindowState = QStringLiteral("main/windowstate");
+const QString kLogLevel = QStringLiteral("debug/loglevel");
+const QString kTrainSimPath = QStringLiteral("trainsim/path");
+} // namespace
+
+Settings::Settings(QObject* window)
+{
+    auto* settings = new QSettings(QStringLiteral("kestrel.ini"), QSettings::IniFormat, window);
+    if (!window)
+        m_ownedSettings.reset(settings);
+    m_settings = settings;
+    qDebug() << "Expecting settings at" << m_settings->fileName();
+}
+
+Settings::~Settings() = default;
+
+QVariant Settings::value(const QString& key, const QVariant& defaultValue) const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_settings->value(key, defaultValue);
+}
+
+void Settings::setValue(const QString& key, const QVariant& value)
+{
+    QMutexLocker lock(&m_mutex);
+    m_settings->setValue(key, value);
+}
+
+QString Settings::GetIp() const { return value(kIp).toString(); }
+void Settings::SetIp(const QString& ip) { setValue(kIp, ip); }
+
+quint16 Settings::GetPort() const
+{
+    // Anything that is not an unsigned number reads as 0; larger numbers
+    // keep their low 16 bits.
+    return quint16(value(kPort, int(DefaultPort)).toUInt());
+}
+
+void Settings::SetPort(quint16 port) { setValue(kPort, int(port)); }
+
+QString Settings::GetNetInterface() const { return value(kNetInterface).toString(); }
+void Settings::SetNetInterface(const QString& name) { setValue(kNetInterface, name); }
+
+QByteArray Settings::GetWindowGeometry() const { return value(kWindowGeometry).toByteArray(); }
+void Settings::SetWindowGeometry(const QByteArray& geometry) { setValue(kWindowGeometry, geometry); }
+
+QByteArray Settings::GetWindowState() const { return value(kWindowState).toByteArray(); }
+void Settings::SetWindowState(const QByteArray& state) { setValue(kWindowState, state); }
+
+int Settings::GetLogLevel() const { return value(kLogLevel, 0).toInt(); }
+
+QString Settings::GetTrainSimPath() const
+{
+    {
+        QMutexLocker lock(&m_mutex);
+        if (m_hasTrainSimPathOverride)
+            return m_trainSimPathOverride;
+    }
+    return value(kTrainSimPath).toString();
+}
+
+void Settings::OverrideTrainSimPath(const QString& path)
+{
+    QMutexLocker lock(&m_mutex);
+    m_trainSimPathOverride = path;
+    m_hasTrainSimPathOverride = true;
+}
+void Settings::SetTrainSimPath(QString path) { setValue(kTrainSimPath, path); }
+
+bool Settings::HasTrainSimPath() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_settings->contains(kTrainSimPath);
+}
+
+QString Settings::FileName() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_settings->fileName();
+}

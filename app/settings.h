@@ -1,0 +1,67 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMutex>
+#include <QString>
+#include <QVariant>
+
+#include <memory>
+
+class QObject;
+class QSettings;
+
+// Everything Kestrel remembers between runs, in "kestrel.ini" in the working
+// directory (Qt's INI format). One getter and one setter per key, with the
+// key's type and default built in; nothing is cached, every call goes to the
+// file's QSettings.
+//
+// The window calls it from the GUI thread and every client thread reads the
+// simulator folder once when it starts; a QSettings object is not meant for
+// concurrent use, so every call takes the store's lock.
+class Settings
+{
+public:
+    // The QSettings object becomes a child of `window`, which flushes it when
+    // the window goes. Without a window (the headless server, tests) the
+    // store owns it and flushes it on destruction.
+    explicit Settings(QObject* window);
+    ~Settings();
+
+    Settings(const Settings&) = delete;
+    Settings& operator=(const Settings&) = delete;
+
+    QString GetIp() const;
+    void SetIp(const QString& ip);
+    quint16 GetPort() const;
+    void SetPort(quint16 port);
+    QString GetNetInterface() const;
+    void SetNetInterface(const QString& name);
+    QByteArray GetWindowGeometry() const;
+    void SetWindowGeometry(const QByteArray& geometry);
+    QByteArray GetWindowState() const;
+    void SetWindowState(const QByteArray& state);
+    int GetLogLevel() const;
+    QString GetTrainSimPath() const;
+    void SetTrainSimPath(QString path);
+
+    // Serves `path` as the simulator folder for this run without writing it
+    // (the headless server's command line); GetTrainSimPath answers it.
+    void OverrideTrainSimPath(const QString& path);
+    // Whether "trainsim/path" is present at all; the headless server falls
+    // back to the simulated locomotive when it is not.
+    bool HasTrainSimPath() const;
+    // The absolute path of the file this store reads and writes.
+    QString FileName() const;
+
+    static constexpr quint16 DefaultPort = 47812;
+
+private:
+    QVariant value(const QString& key, const QVariant& defaultValue = QVariant()) const;
+    void setValue(const QString& key, const QVariant& value);
+
+    mutable QMutex m_mutex;
+    QSettings* m_settings = nullptr;
+    std::unique_ptr<QSettings> m_ownedSettings;
+    QString m_trainSimPathOverride;
+    bool m_hasTrainSimPathOverride = false;
+};

@@ -1,0 +1,190 @@
+#include "tsserverthread.h"
+
+#include "framecodec.h"
+#include "messageframe.h"
+#include "settings.h"
+#include "tsinterfacedll.h"
+
+#include <QDebug>
+#include <QMutexLocker>
+
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#else
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+constexpr int kWriteWaitMs = 10000;
+// A client may send more than it reads; Qt's socket buffer would otherwise
+// grow with whatever arrives while a request is being served. The largest
+// frame is 8 + 999999 bytes, so a frame always fits.
+constexpr qint64 kReadBufferSize = 2 * 1024 * 1024;
+
+void closeDescriptor(qintptr descriptor)
+{
+#ifdef Q_OS_WIN
+    ::closesocket(SOCKET(descriptor));
+#else
+    ::close(int(descriptor));
+#endif
+}
+
+void shutdownDescriptor(qintptr descriptor)
+{
+#ifdef Q_OS_WIN
+    ::shutdown(SOCKET(descriptor), SD_BOTH);
+#else
+    ::shutdown(int(descriptor), SHUT_RDWR);
+#endif
+}
+
+} // namespace
+
+TSServerThread::TSServerThread(Settings* settings, SharedClientData* sharedData,
+                               qintptr socketDescriptor, QObject* parent)
+    : QThread(parent)
+    , m_sharedData(sharedData)
+    , m_socketDescriptor(socketDescriptor)
+    , m_settings(settings)
+{
+}
+
+TSServerThread::~TSServerThread()
+{
+    // The owner ends the thread first (requestEnd, wait); this is the last
+    // line of defence against destroying a running QThread.
+    if (isRunning()) {
+        requestEnd();
+        wait();
+    }
+}
+
+void TSServerThread::run()
+{
+    qDebug(" Thread started");
+    m_socket = new QTcpSocket();
+    if (!m_socket->setSocketDescriptor(m_socketDescriptor, QAbstractSocket::ConnectedState,
+                                       QIODevice::ReadWrite)) {
+        emit error(m_socket->error());
+        delete m_socket;
+        m_socket = nullptr;
+        // The descriptor was handed to us; nobody else will close it.
+        closeDescriptor(m_socketDescriptor);
+        return;
+    }
+    {
+        QMutexLocker lock(&m_descriptorMutex);
+        m_descriptorOpen = true;
+    }
+    m_socket->setReadBufferSize(kReadBufferSize);
+    connect(m_socket, &QTcpSocket::readyRead, this, &TSServerThread::readyRead, Qt::DirectConnection);
+    connect(m_socket, &QTcpSocket::disconnected, this, &TSServerThread::disconnected);
+    qDebug().noquote() << QString::number(m_socketDescriptor) + QStringLiteral(" Client connected");
+
+    if (!m_interface) {
+        m_interface = std::make_shared<TSInterfaceDll>(m_settings->GetTrainSimPath());
+        QString status;
+        m_interface->connectSimulator(status);
+    }
+    m_commands = std::make_unique<CommandSet>(m_interface.get(), m_sharedData, m_socketDescriptor,
+                                              &m_clientName, static_cast<CommandResponder*>(this));
+    m_reader = std::make_unique<RequestReader>(m_socket, static_cast<RequestReader::Handler*>(this));
+
+    // An end requested before the descriptor was ours to shut down still
+    // ends the client.
+    if (m_endRequested)
+        exit(0);
+    exec();
+
+    closeSocket();
+    m_reader.reset();
+    m_commands.reset();
+    // The interface is a QObject of this thread; it goes with the thread.
+    m_interface.reset();
+}
+
+void TSServerThread::closeSocket()
+{
+    {
+        QMutexLocker lock(&m_descriptorMutex);
+        m_descriptorOpen = false;
+    }
+    delete m_socket;
+    m_socket = nullptr;
+}
+
+void TSServerThread::requestEnd()
+{
+    m_endRequested = true;
+    {
+        QMutexLocker lock(&m_descriptorMutex);
+        if (m_descriptorOpen)
+            shutdownDescriptor(m_socketDescriptor);
+    }
+    exit(0);
+}
+
+void TSServerThread::readyRead()
+{
+    if (m_reader)
+        m_reader->readRequest();
+}
+
+void TSServerThread::disconnected()
+{
+    qDebug().noquote() << QString::number(m_socketDescriptor) + QStringLiteral(" Disconnected");
+    emit sigDebugString(QStringLiteral("(Server) - Client disconnected ID:%1").arg(m_socketDescriptor), 0);
+    emit sigDisconnected();
+    exit(0);
+}
+
+void TSServerThread::executeFrame(const MessageFrame& request)
+{
+    m_commands->executeFrame(request);
+}
+
+bool TSServerThread::interpretText(QByteArray text)
+{
+    return m_commands->interpretText(text);
+}
+
+void TSServerThread::sendText(QString text)
+{
+    sendBytes(text.toUtf8());
+}
+
+void TSServerThread::sendBytes(const QByteArray& bytes)
+{
+    m_socket->write(bytes);
+    // Most replies leave at once; only wait when the client is slow to read.
+    m_socket->flush();
+    if (m_socket->bytesToWrite() > 0)
+        m_socket->waitForBytesWritten(kWriteWaitMs);
+}
+
+void TSServerThread::log(const QString& text, int level)
+{
+    emit sigDebugString(text, level);
+}
+
+void TSServerThread::frameReceived(const QByteArray& message)
+{
+    qDebug().noquote() << QStringLiteral("%1:%2: Data in: ").arg(m_socketDescriptor).arg(m_clientName)
+                              + QString::fromUtf8(message);
+    MessageFrame request;
+    if (FrameCodec::decode(message, &request))
+        executeFrame(request);
+}
+
+bool TSServerThread::textReceived(const QByteArray& text)
+{
+    return interpretText(text);
+}
+
+void TSServerThread::abandonConnection()
+{
+    m_socket->disconnectFromHost();
+}

@@ -1,0 +1,172 @@
+// kestreld: Kestrel's server without a window, for Linux boxes, demos and
+// client authors. It reads the same "kestrel.ini" in its working directory,
+// serves with the same TSServer and prints the lines the window's log pane
+// would show.
+
+#include "logline.h"
+#include "settings.h"
+#include "tsserver.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QSocketNotifier>
+
+#include <cstdio>
+
+#ifndef Q_OS_WIN
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+void printLine(const QString& text)
+{
+    std::fputs(text.toLocal8Bit().constData(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+// The simulated locomotive shipped with the build: beside the executable in
+// an installed layout, else where this build tree put it.
+QString builtInSimulatorFolder()
+{
+    const QStringList candidates = {
+        QCoreApplication::applicationDirPath() + QStringLiteral("/simulator"),
+        QStringLiteral(KESTREL_SIMULATOR_DIR),
+    };
+    for (const QString& folder : candidates) {
+        if (QFileInfo::exists(folder + QStringLiteral("/plugins/RailDriver64.dll")))
+            return QDir::cleanPath(folder);
+    }
+    return QStringLiteral(KESTREL_SIMULATOR_DIR);
+}
+
+// Qt's debug channel carries the short technical notes ("Data in: ..." for
+// every frame) that the window never shows either; only with --trace do they
+// reach standard error. Warnings always do.
+bool traceEnabled = false;
+
+void messageHandler(QtMsgType type, const QMessageLogContext&, const QString& message)
+{
+    if (type == QtDebugMsg && !traceEnabled)
+        return;
+    std::fputs(message.toLocal8Bit().constData(), stderr);
+    std::fputc('\n', stderr);
+}
+
+#ifndef Q_OS_WIN
+// SIGINT and SIGTERM arrive on any thread at any moment; the handler only
+// writes a byte to a pipe that the event loop watches.
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
+}
+
+bool installSignalHandlers()
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
+        return false;
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
+}
+#endif
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    qInstallMessageHandler(messageHandler);
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("kestreld"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KESTREL_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Kestrel's headless server: serves a train simulator's RailDriver library to network "
+        "clients. Reads kestrel.ini in the working directory; without a stored simulator folder "
+        "it serves the simulated locomotive that the build ships."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption portOption(QStringLiteral("port"),
+                                        QStringLiteral("Listen on port <N> instead of the stored one."),
+                                        QStringLiteral("N"));
+    const QCommandLineOption pathOption(QStringLiteral("simulator-path"),
+                                        QStringLiteral("Serve the simulator folder <DIR> instead of the stored one."),
+                                        QStringLiteral("DIR"));
+    const QCommandLineOption traceOption(QStringLiteral("trace"),
+                                         QStringLiteral("Also write Qt's debug notes (every frame received) to standard error."));
+    parser.addOption(portOption);
+    parser.addOption(pathOption);
+    parser.addOption(traceOption);
+    parser.process(app);
+    traceEnabled = parser.isSet(traceOption);
+
+    Settings settings(nullptr);
+    quint16 port = settings.GetPort();
+    if (parser.isSet(portOption)) {
+        bool ok = false;
+        const uint value = parser.value(portOption).toUInt(&ok);
+        if (!ok || value > 65535) {
+            std::fprintf(stderr, "kestreld: --port needs a number from 0 to 65535, not \"%s\"\n",
+                         qPrintable(parser.value(portOption)));
+            return 2;
+        }
+        port = quint16(value);
+    }
+
+    QString firstLine;
+    if (parser.isSet(pathOption)) {
+        settings.OverrideTrainSimPath(parser.value(pathOption));
+        firstLine = QStringLiteral("(Main) - Serving the simulator folder %1").arg(parser.value(pathOption));
+    } else if (!settings.HasTrainSimPath()) {
+        const QString folder = builtInSimulatorFolder();
+        settings.OverrideTrainSimPath(folder);
+        firstLine = QStringLiteral("(Main) - No \"trainsim/path\" in %1: serving the simulated locomotive in %2")
+                        .arg(settings.FileName(), folder);
+    } else {
+        firstLine = QStringLiteral("(Main) - Serving the simulator folder %1").arg(settings.GetTrainSimPath());
+    }
+    printLine(LogLine::stamped(firstLine));
+
+#ifndef Q_OS_WIN
+    if (!installSignalHandlers()) {
+        std::perror("kestreld: cannot install signal handlers");
+        return 1;
+    }
+    QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [&app] {
+        char byte = 0;
+        [[maybe_unused]] const auto bytesRead = ::read(signalPipe[0], &byte, 1);
+        app.quit();
+    });
+#endif
+
+    TSServer server(&settings);
+    QObject::connect(&server, &TSServer::sigDebugString, &app, [&settings](const QString& text, int level) {
+        // The threshold is read anew for every line, as the window does.
+        if (LogLine::shown(level, settings.GetLogLevel()))
+            printLine(LogLine::stamped(text));
+    });
+    server.startListening(QString(), port);
+    if (!server.isListening()) {
+        std::fprintf(stderr, "kestreld: cannot listen on port %u: %s\n", unsigned(port),
+                     qPrintable(server.errorString()));
+        return 1;
+    }
+
+    const int status = app.exec();
+    // Ends every client thread, including one halfway through a frame.
+    server.close();
+    server.stopAllClients();
+    return status;
+}
