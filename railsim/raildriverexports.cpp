@@ -1,0 +1,121 @@
+// The eight functions the simulator's RailDriver library exports, with its
+// names, plain C linkage and argument types. Nothing else leaves this
+// library (see raildriver.map).
+
+#include "libraryfolder.h"
+#include "locomotive.h"
+
+#include <string>
+
+// GNU-style toolchains only (the build passes GNU linker options), MinGW
+// included.
+#ifdef _WIN32
+#define RAILDRIVER_EXPORT extern "C" __attribute__((dllexport))
+#else
+#define RAILDRIVER_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+namespace {
+
+// Beside the library; none when the library cannot find itself, rather
+// than one in whatever the working folder happens to be.
+std::filesystem::path descriptionFile()
+{
+    const std::filesystem::path folder = libraryFolder();
+    return folder.empty() ? std::filesystem::path() : folder / "railsim.loco";
+}
+
+// Made at the first call and never destroyed: host threads may still call
+// in while the process exits, after static destructors have run.
+Locomotive& locomotive()
+{
+    static Locomotive* const instance = new Locomotive(descriptionFile());
+    return *instance;
+}
+
+// The texts handed out stay the library's: each thread gets its own copy,
+// valid until that thread asks again, so a reload or another thread's call
+// can never pull a text from under a caller still reading it.
+const char* handOut(std::string& buffer, std::string text)
+{
+    buffer = std::move(text);
+    return buffer.c_str();
+}
+
+} // namespace
+
+// No exception may cross into the C caller; on one, the call does nothing
+// and answers the neutral value.
+
+RAILDRIVER_EXPORT void SetRailDriverConnected(bool connected)
+{
+    try {
+        locomotive().setConnected(connected);
+    } catch (...) {
+    }
+}
+
+RAILDRIVER_EXPORT bool GetRailDriverConnected()
+{
+    try {
+        return locomotive().connected();
+    } catch (...) {
+        return false;
+    }
+}
+
+RAILDRIVER_EXPORT const char* GetLocoName()
+{
+    thread_local std::string buffer;
+    try {
+        return handOut(buffer, locomotive().name());
+    } catch (...) {
+        return "";
+    }
+}
+
+RAILDRIVER_EXPORT const char* GetControllerList()
+{
+    thread_local std::string buffer;
+    try {
+        return handOut(buffer, locomotive().controllerList());
+    } catch (...) {
+        return "";
+    }
+}
+
+RAILDRIVER_EXPORT float GetControllerValue(int index, int kind)
+{
+    try {
+        return locomotive().controllerValue(index, kind);
+    } catch (...) {
+        return 0.0f;
+    }
+}
+
+RAILDRIVER_EXPORT void SetControllerValue(int index, float value)
+{
+    try {
+        locomotive().setControllerValue(index, value);
+    } catch (...) {
+    }
+}
+
+// Callers pass 0 as the second argument; no value here depends on it.
+RAILDRIVER_EXPORT float GetRailSimValue(int id, int /*unused*/)
+{
+    try {
+        return locomotive().simulatorValue(id);
+    } catch (...) {
+        return 0.0f;
+    }
+}
+
+RAILDRIVER_EXPORT bool GetRailSimLocoChanged()
+{
+    try {
+        return locomotive().takeLocoChanged();
+    } catch (...) {
+        return false;
+    }
+}
