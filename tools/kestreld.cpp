@@ -163,6 +163,10 @@ int main(int argc, char** argv)
                      qPrintable(server.errorString()));
         return 1;
     }
+    // The server's own line names the port asked for; with 0 the system
+    // chose one, and a script needs to know which.
+    if (port == 0)
+        printLine(LogLine::stamped(QStringLiteral("(Main) - The system chose port %1").arg(server.serverPort())));
 
     const int status = app.exec();
     // Ends every client thread, including one halfway through a frame.
