@@ -1,0 +1,282 @@
+#include "kestrel.h"
+
+#include "logline.h"
+#include "settings.h"
+#include "tsserver.h"
+#include "versioninfo.h"
+
+#include <QCloseEvent>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QHostAddress>
+#include <QLabel>
+#include <QMessageBox>
+#include <QNetworkAddressEntry>
+#include <QNetworkInterface>
+#include <QUrl>
+
+namespace {
+
+const QString kStartCaption = QStringLiteral("Start Server");
+const QString kStopCaption = QStringLiteral("Stop Server");
+
+// The amber of the menu and status bars, top to bottom unless a rule turns it.
+QString amberGradient(const char* vector = "x1:0, y1:0, x2:0, y2:1")
+{
+    return QStringLiteral("qlineargradient(spread:pad, %1, stop:0 rgba(255, 216, 158, 255), "
+                          "stop:0.824859 rgba(255, 193, 81, 255), stop:0.954545 rgba(255, 184, 48, 255))")
+        .arg(QLatin1String(vector));
+}
+
+QString windowStyleSheet()
+{
+    const QString amber = amberGradient();
+#ifdef Q_OS_WIN
+    const QString toolBarExtra;
+#else
+    // Fusion, the style on Linux, paints a tool bar whose background is a
+    // gradient black unless the rule also sets a border.
+    const QString toolBarExtra = QStringLiteral("    border: none;\n");
+#endif
+    return QStringLiteral(
+               "QMenuBar {\n"
+               "    background: %1;\n"
+               "}\n"
+               "QMenuBar::item {\n"
+               "    spacing: 3px;\n"
+               "    padding: 1px 4px;\n"
+               "    background: transparent;\n"
+               "    border-radius: 4px;\n"
+               "}\n"
+               "QMenuBar::item:selected {\n"
+               "    background: rgb(255, 170, 0);\n"
+               "}\n"
+               "QMenuBar::item:pressed {\n"
+               "    background: rgb(255, 170, 0);\n"
+               "    border: 1px solid grey;\n"
+               "    border-radius: 4px;\n"
+               "}\n"
+               "QMenu::item {\n"
+               "    background: transparent;\n"
+               "}\n"
+               "QMenu::item:selected {\n"
+               "    background: %1;\n"
+               "}\n"
+               "QStatusBar {\n"
+               "    border-top: 1px solid grey;\n"
+               "    background: %1;\n"
+               "}\n"
+               "QToolBar {\n"
+               "    background: qlineargradient(spread:pad, x1:0, y1:0, x2:0, y2:1, stop:0 rgba(255, 255, 255, 255), "
+               "stop:0.846591 rgba(184, 204, 255, 255), stop:1 rgba(151, 194, 255, 255));\n"
+               "%3"
+               "}\n"
+               "QGroupBox {\n"
+               "    background: rgba(255, 255, 255, 120);\n"
+               "    border: 1px solid gray;\n"
+               "    border-radius: 5px;\n"
+               "    margin-top: 2ex;\n"
+               "}\n"
+               "QGroupBox::title {\n"
+               "    subcontrol-origin: margin;\n"
+               "    subcontrol-position: top center;\n"
+               "    padding: 0 3px;\n"
+               "}\n"
+               "QSplitter::handle:horizontal {\n"
+               "    background: %2;\n"
+               "}\n"
+               "QSplitter::handle:vertical {\n"
+               "    background: %1;\n"
+               "}\n")
+        .arg(amber, amberGradient("x1:0, y1:0, x2:0.983, y2:0"), toolBarExtra);
+}
+
+// The port fields hold at most five digits; anything that is not a number
+// is port 0, and numbers above 65535 keep their low 16 bits.
+quint16 portFromText(const QString& text)
+{
+    return quint16(text.toUInt(nullptr, 10));
+}
+
+} // namespace
+
+Kestrel::Kestrel(QWidget* parent)
+    : QMainWindow(parent)
+{
+    ui.setupUi(this);
+    setWindowTitle(windowTitle() + QStringLiteral(" x64"));
+
+    m_settings = new Settings(this);
+    InitGui();
+
+    // Connected only now: filling the interface list must not count as the
+    // user choosing an entry.
+    connect(ui.comboBox_netinterfaces, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+            &Kestrel::OnComboBoxChanged);
+    connect(ui.pushButton_serverStartStop, &QPushButton::clicked, this, &Kestrel::OnStartStopServer);
+    connect(ui.toolButton_path_ts, &QToolButton::clicked, this, &Kestrel::OnOpenPathToTS);
+
+    setStyleSheet(windowStyleSheet());
+}
+
+Kestrel::~Kestrel()
+{
+    if (m_server) {
+        // The server outlives the window until its deferred deletion, which
+        // may never come once the event loop has ended. Its client threads
+        // read the settings store, which goes next: end them now, while it
+        // still exists, so that no client is left running at exit.
+        m_server->close();
+        m_server->stopAllClients();
+    }
+    delete m_settings;
+    m_settings = nullptr;
+    if (m_server) {
+        m_server->disconnect(this);
+        m_server->deleteLater();
+        m_server = nullptr;
+    }
+}
+
+void Kestrel::InitGui()
+{
+    ui.lineEdit_ip->setText(m_settings->GetIp());
+    ui.lineEdit_port->setText(QString::number(m_settings->GetPort()));
+
+    // Every running interface that is not point-to-point, loopback included,
+    // one entry per IPv4 address.
+    m_addresses.clear();
+    const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
+    for (const QNetworkInterface& netInterface : interfaces) {
+        const QNetworkInterface::InterfaceFlags flags = netInterface.flags();
+        if (!flags.testFlag(QNetworkInterface::IsRunning) || !netInterface.isValid()
+            || flags.testFlag(QNetworkInterface::IsPointToPoint))
+            continue;
+        const QList<QNetworkAddressEntry> entries = netInterface.addressEntries();
+        for (const QNetworkAddressEntry& entry : entries) {
+            const QHostAddress address = entry.ip();
+            if (address.protocol() != QAbstractSocket::IPv4Protocol)
+                continue;
+            const QString text = address.toString();
+            ui.comboBox_netinterfaces->addItem(text + QStringLiteral(" - ") + netInterface.humanReadableName());
+            m_addresses.append(text);
+        }
+    }
+
+    // A stored entry that no longer exists (a new address from DHCP) leaves
+    // the first entry selected.
+    ui.comboBox_netinterfaces->setCurrentText(m_settings->GetNetInterface());
+    const int index = ui.comboBox_netinterfaces->currentIndex();
+    if (index >= 0 && index < m_addresses.size())
+        ui.lineEdit_ip->setText(m_addresses.at(index));
+
+    restoreGeometry(m_settings->GetWindowGeometry());
+    restoreState(m_settings->GetWindowState(), 0);
+
+    ui.lineEdit_path_ts->setText(m_settings->GetTrainSimPath());
+
+    OnDebugString(QStringLiteral("(Main) - Init GUI"), 0);
+
+    ShowVersion();
+}
+
+void Kestrel::ShowVersion()
+{
+    VersionInfo versionInfo;
+    // Without a readable record the text is "v" alone; nothing else is said.
+    versionInfo.Load(QStringLiteral("kestrel.exe"));
+    QString version = versionInfo.FileVersion();
+    version.replace(QLatin1Char(','), QLatin1Char('.'));
+    version.prepend(QLatin1Char('v'));
+
+    m_statusLabel = new QLabel;
+    m_statusLabel->setObjectName(QStringLiteral("label_status"));
+    m_statusLabel->setMinimumWidth(300);
+    ui.statusBar->addWidget(m_statusLabel, 0);
+
+    auto* versionLabel = new QLabel(version);
+    versionLabel->setObjectName(QStringLiteral("label_version"));
+    ui.statusBar->addWidget(versionLabel, 0);
+
+    versionInfo.Release();
+}
+
+void Kestrel::OnComboBoxChanged(int index)
+{
+    if (index >= 0 && index < m_addresses.size())
+        ui.lineEdit_ip->setText(m_addresses.at(index));
+}
+
+void Kestrel::OnStartStopServer()
+{
+    if (ui.pushButton_serverStartStop->text() == kStartCaption) {
+        if (!m_server) {
+            m_server = new TSServer(m_settings, nullptr);
+            connect(m_server, &TSServer::sigDebugString, this, &Kestrel::OnDebugString);
+        }
+        // Whether listening worked is the server's to report, in the log.
+        m_server->startListening(ui.lineEdit_ip->text(), portFromText(ui.lineEdit_port->text()));
+
+        ui.pushButton_serverStartStop->setText(kStopCaption);
+        ui.groupBox->setEnabled(false);
+        ui.groupBox_pathToTS->setEnabled(false);
+        return;
+    }
+
+    ui.pushButton_serverStartStop->setText(kStartCaption);
+    ui.groupBox->setEnabled(true);
+    ui.groupBox_pathToTS->setEnabled(true);
+
+    if (m_server) {
+        m_server->stop();
+        // The deferred deletion would end the remaining clients a moment
+        // later anyway; doing it here keeps them from outliving the settings
+        // store should the window go before the event loop runs again. It
+        // does not block: ending a client cuts its waits short.
+        m_server->close();
+        m_server->stopAllClients();
+        m_server->deleteLater();
+        m_server = nullptr;
+    }
+}
+
+void Kestrel::OnDebugString(QString text, int level)
+{
+    const QString line = LogLine::stamped(text);
+    // Read anew for every message: the threshold is edited by hand.
+    if (LogLine::shown(level, m_settings->GetLogLevel()))
+        ui.plainTextEdit_debug->appendPlainText(line);
+}
+
+void Kestrel::OnOpenPathToTS()
+{
+    const QUrl start(ui.lineEdit_path_ts->text(), QUrl::TolerantMode);
+    const QUrl chosen = QFileDialog::getOpenFileUrl(this, tr("Path to Train Simulator"), start,
+                                                    tr("Railworks (RailWorks.exe)"));
+
+    // A cancelled dialog gives an empty path, whose folder is the working
+    // directory; the field shows that, as it would any other choice.
+    const QFileInfo file(chosen.toLocalFile());
+    ui.lineEdit_path_ts->setText(file.absoluteDir().absolutePath());
+
+    const QFileInfo library(ui.lineEdit_path_ts->text() + QStringLiteral("/plugins/RailDriver.dll"));
+    if (library.exists() && library.isFile()) {
+        m_settings->SetTrainSimPath(ui.lineEdit_path_ts->text());
+        return;
+    }
+    QMessageBox::critical(this, QStringLiteral("Kestrel"),
+                          tr("RailDriver.dll not found.\nPlease check path to Railworks"), QMessageBox::Ok);
+}
+
+void Kestrel::closeEvent(QCloseEvent* event)
+{
+    // A running server is left alone: closing the window ends the program,
+    // and the destructor deals with the server.
+    m_settings->SetIp(ui.lineEdit_ip->text());
+    m_settings->SetPort(portFromText(ui.lineEdit_port->text()));
+    m_settings->SetNetInterface(ui.comboBox_netinterfaces->currentText());
+    m_settings->SetWindowGeometry(saveGeometry());
+    m_settings->SetWindowState(saveState(0));
+    m_settings->SetTrainSimPath(ui.lineEdit_path_ts->text());
+    event->accept();
+}
