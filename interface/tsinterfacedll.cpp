@@ -8,6 +8,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLibrary>
+#include <QMutex>
+#include <QMutexLocker>
 
 #include <cmath>
 
@@ -40,6 +42,17 @@ QString libraryText(const char* text)
     return text ? QString::fromUtf8(text) : QString();
 }
 
+// Client threads create their interfaces at the same moment. Qt 5's
+// QLibrary miscounts its references when several threads load the same file
+// for the first time at once (the library object is then never freed), so
+// loads are taken one at a time; a load of a file already mapped is quick.
+bool loadSerialized(QLibrary* library)
+{
+    static QMutex loadMutex;
+    QMutexLocker lock(&loadMutex);
+    return library->load();
+}
+
 void noLibraryNote()
 {
     qDebug("Cannot load library.");
@@ -52,7 +65,7 @@ TSInterfaceDll::TSInterfaceDll(QString simulatorPath)
 {
     const QString libraryPath = m_simulatorPath + QStringLiteral("/plugins/RailDriver64.dll");
     m_library = new QLibrary(libraryPath);
-    if (m_library->load()) {
+    if (loadSerialized(m_library)) {
         emit sigDebugString(QStringLiteral("(InterfaceDLL) - RailDriver library loaded. "), 1);
         return;
     }
@@ -133,7 +146,7 @@ int TSInterfaceDll::loadSteamLibrary()
     // mapped for the other clients.
     delete m_library;
     m_library = steam;
-    if (m_library->load()) {
+    if (loadSerialized(m_library)) {
         emit sigDebugString(QStringLiteral("(InterfaceDLL) - steamapp library loaded. "), 1);
         return ResultOk;
     }

@@ -2,6 +2,8 @@
 
 #include "framecodec.h"
 
+#include <QAbstractSocket>
+#include <QElapsedTimer>
 #include <QIODevice>
 #include <QThread>
 
@@ -55,7 +57,7 @@ void RequestReader::readFrameBody(QByteArray message, int length)
         }
         if (received == length)
             break;
-        if (!m_device->waitForReadyRead(m_timing.waitMs)) {
+        if (!waitForMoreData()) {
             m_handler->abandonConnection();
             return;
         }
@@ -65,4 +67,29 @@ void RequestReader::readFrameBody(QByteArray message, int length)
             break;
     }
     m_handler->frameReceived(message);
+}
+
+// Waits up to the time limit for more data, in short slices so that a
+// client being ended (server stopped, program closing) is not held for the
+// full limit by a client that went silent halfway through a frame.
+bool RequestReader::waitForMoreData()
+{
+    constexpr int sliceMs = 50;
+    auto* socket = qobject_cast<QAbstractSocket*>(m_device);
+    if (!socket)
+        return m_device->waitForReadyRead(m_timing.waitMs);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    for (;;) {
+        const qint64 left = m_timing.waitMs - elapsed.elapsed();
+        if (left <= 0 || m_handler->endRequested())
+            return false;
+        if (m_device->waitForReadyRead(int(std::min<qint64>(left, sliceMs))))
+            return true;
+        // A socket that failed for another reason than the time-out (the
+        // client went away) has nothing more to give.
+        if (socket->state() != QAbstractSocket::ConnectedState
+            || socket->error() != QAbstractSocket::SocketTimeoutError)
+            return false;
+    }
 }

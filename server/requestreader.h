@@ -31,6 +31,9 @@ public:
         virtual void log(const QString& text, int level) = 0;
         // A frame body stopped arriving: the connection is given up.
         virtual void abandonConnection() = 0;
+        // True once the owner wants the client ended; a wait for more data
+        // then ends early, as if the time limit had passed.
+        virtual bool endRequested() const { return false; }
     };
 
     using Timing = RequestTiming;
@@ -42,6 +45,7 @@ public:
 
 private:
     void readFrameBody(QByteArray message, int length);
+    bool waitForMoreData();
 
     QIODevice* m_device;
     Handler* m_handler;

@@ -6,12 +6,13 @@
 #include "tsinterfacedll.h"
 
 #include <QDebug>
-#include <QMutexLocker>
+#include <QElapsedTimer>
+
+#include <algorithm>
 
 #ifdef Q_OS_WIN
 #include <winsock2.h>
 #else
-#include <sys/socket.h>
 #include <unistd.h>
 #endif
 
@@ -29,15 +30,6 @@ void closeDescriptor(qintptr descriptor)
     ::closesocket(SOCKET(descriptor));
 #else
     ::close(int(descriptor));
-#endif
-}
-
-void shutdownDescriptor(qintptr descriptor)
-{
-#ifdef Q_OS_WIN
-    ::shutdown(SOCKET(descriptor), SD_BOTH);
-#else
-    ::shutdown(int(descriptor), SHUT_RDWR);
 #endif
 }
 
@@ -75,10 +67,6 @@ void TSServerThread::run()
         closeDescriptor(m_socketDescriptor);
         return;
     }
-    {
-        QMutexLocker lock(&m_descriptorMutex);
-        m_descriptorOpen = true;
-    }
     m_socket->setReadBufferSize(kReadBufferSize);
     connect(m_socket, &QTcpSocket::readyRead, this, &TSServerThread::readyRead, Qt::DirectConnection);
     connect(m_socket, &QTcpSocket::disconnected, this, &TSServerThread::disconnected);
@@ -93,37 +81,22 @@ void TSServerThread::run()
                                               &m_clientName, static_cast<CommandResponder*>(this));
     m_reader = std::make_unique<RequestReader>(m_socket, static_cast<RequestReader::Handler*>(this));
 
-    // An end requested before the descriptor was ours to shut down still
-    // ends the client.
+    // An end requested before the event loop ran still ends the client.
     if (m_endRequested)
         exit(0);
     exec();
 
-    closeSocket();
+    delete m_socket;
+    m_socket = nullptr;
     m_reader.reset();
     m_commands.reset();
     // The interface is a QObject of this thread; it goes with the thread.
     m_interface.reset();
 }
 
-void TSServerThread::closeSocket()
-{
-    {
-        QMutexLocker lock(&m_descriptorMutex);
-        m_descriptorOpen = false;
-    }
-    delete m_socket;
-    m_socket = nullptr;
-}
-
 void TSServerThread::requestEnd()
 {
     m_endRequested = true;
-    {
-        QMutexLocker lock(&m_descriptorMutex);
-        if (m_descriptorOpen)
-            shutdownDescriptor(m_socketDescriptor);
-    }
     exit(0);
 }
 
@@ -159,10 +132,22 @@ void TSServerThread::sendText(QString text)
 void TSServerThread::sendBytes(const QByteArray& bytes)
 {
     m_socket->write(bytes);
-    // Most replies leave at once; only wait when the client is slow to read.
+    // Most replies leave at once; only wait when the client is slow to read,
+    // and then in slices, so that ending the client does not wait for the
+    // full limit on a client that stopped reading.
     m_socket->flush();
-    if (m_socket->bytesToWrite() > 0)
-        m_socket->waitForBytesWritten(kWriteWaitMs);
+    if (m_socket->bytesToWrite() == 0)
+        return;
+    constexpr int sliceMs = 50;
+    QElapsedTimer elapsed;
+    elapsed.start();
+    while (!m_endRequested && elapsed.elapsed() < kWriteWaitMs) {
+        const int left = int(kWriteWaitMs - elapsed.elapsed());
+        if (m_socket->waitForBytesWritten(std::min(left, sliceMs)))
+            return;
+        if (m_socket->error() != QAbstractSocket::SocketTimeoutError)
+            return;
+    }
 }
 
 void TSServerThread::log(const QString& text, int level)
@@ -187,4 +172,9 @@ bool TSServerThread::textReceived(const QByteArray& text)
 void TSServerThread::abandonConnection()
 {
     m_socket->disconnectFromHost();
+}
+
+bool TSServerThread::endRequested() const
+{
+    return m_endRequested;
 }

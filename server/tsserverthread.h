@@ -3,7 +3,6 @@
 #include "commandset.h"
 #include "requestreader.h"
 
-#include <QMutex>
 #include <QTcpSocket>
 #include <QThread>
 
@@ -28,9 +27,9 @@ public:
                    QObject* parent);
     ~TSServerThread() override;
 
-    // Ends the client from any thread: a blocking wait for request data or
-    // for a reply to be written returns at once, the event loop exits, and
-    // run() closes the socket. Then wait() for the thread.
+    // Ends the client from any thread: a wait for request data or for a
+    // reply to be written ends within a few tens of milliseconds, the event
+    // loop exits, and run() closes the socket. Then wait() for the thread.
     void requestEnd();
 
     void executeFrame(const MessageFrame& request);
@@ -57,8 +56,7 @@ private:
     void frameReceived(const QByteArray& message) override;
     bool textReceived(const QByteArray& text) override;
     void abandonConnection() override;
-
-    void closeSocket();
+    bool endRequested() const override;
 
     SharedClientData* m_sharedData;
     QTcpSocket* m_socket = nullptr;
@@ -69,10 +67,5 @@ private:
 
     std::unique_ptr<CommandSet> m_commands;
     std::unique_ptr<RequestReader> m_reader;
-    // Guards the descriptor between the worker, which closes it, and
-    // requestEnd(), which shuts it down from another thread: a closed
-    // descriptor's number may already belong to a new client.
-    QMutex m_descriptorMutex;
-    bool m_descriptorOpen = false;
     std::atomic<bool> m_endRequested{false};
 };
