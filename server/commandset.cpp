@@ -30,6 +30,22 @@ bool bracketedArgument(const QString& piece, QString* argument)
     return true;
 }
 
+// The text QString::number(int) and arg(int) give, without the locale
+// machinery behind them.
+QString decimal(int value)
+{
+    char digits[12];
+    int first = int(sizeof digits);
+    long long rest = value < 0 ? -static_cast<long long>(value) : value;
+    do {
+        digits[--first] = char('0' + rest % 10);
+        rest /= 10;
+    } while (rest != 0);
+    if (value < 0)
+        digits[--first] = '-';
+    return QString::fromLatin1(digits + first, int(sizeof digits) - first);
+}
+
 } // namespace
 
 CommandSet::CommandSet(TSInterfaceBase* interface, SharedClientData* sharedData, qintptr clientId,
@@ -58,20 +74,43 @@ void CommandSet::answerText(const QString& text)
 QString CommandSet::sharedValuesText(const QString& pattern) const
 {
     const SharedClientData::Values values = m_sharedData->read();
-    return pattern.arg(values.text1)
-        .arg(values.text2)
-        .arg(NumberFormat::general(values.number))
-        .arg(values.int1)
-        .arg(values.int2)
-        .arg(values.int3)
-        .arg(values.int4)
-        .arg(values.int5);
+    // Each value goes in place of its own placeholder in one pass. Filling
+    // them by successive arg() calls would read a "%2" inside a client's
+    // text as a placeholder for the next value: one client could then make
+    // every other client's reply grow without bound (or overflow Qt's
+    // string arithmetic). Without "%" in the texts both give the same text.
+    const QString fields[8] = {values.text1,
+                               values.text2,
+                               NumberFormat::general(values.number),
+                               decimal(values.int1),
+                               decimal(values.int2),
+                               decimal(values.int3),
+                               decimal(values.int4),
+                               decimal(values.int5)};
+    QString text;
+    text.reserve(pattern.size() + values.text1.size() + values.text2.size() + 48);
+    for (int i = 0; i < pattern.size(); ++i) {
+        const QChar c = pattern.at(i);
+        const QChar next = i + 1 < pattern.size() ? pattern.at(i + 1) : QChar();
+        if (c == QLatin1Char('%') && next >= QLatin1Char('1') && next <= QLatin1Char('8')) {
+            text += fields[next.unicode() - '1'];
+            ++i;
+        } else {
+            text += c;
+        }
+    }
+    return text;
 }
 
 QString CommandSet::storeSharedValues(const QString& payload)
 {
     const QStringList parts = payload.split(QLatin1Char(':'), Qt::KeepEmptyParts);
     if (parts.size() < 8)
+        return QStringLiteral("FALSE");
+    // The record is small and goes into every client's train data: texts
+    // that would make those replies large (or too long for the frame's
+    // six-digit length) are refused.
+    if (parts.at(0).toUtf8().size() > MaxSharedTextBytes || parts.at(1).toUtf8().size() > MaxSharedTextBytes)
         return QStringLiteral("FALSE");
     SharedClientData::Values values;
     values.text1 = parts.at(0);

@@ -55,6 +55,8 @@ public:
     bool interpretText(const QByteArray& text);
 
     static QString serverName() { return QStringLiteral("Kestrel"); }
+    // Longest shared text (UTF-8 bytes) that framed command 9 stores.
+    static constexpr int MaxSharedTextBytes = 4096;
 
 private:
     void reply(int command, int tag, const QString& payload);

@@ -5,11 +5,58 @@
 #include <QDebug>
 #include <QHostAddress>
 #include <QTcpSocket>
+#include <QTimer>
+
+#include <algorithm>
+
+#ifndef Q_OS_WIN
+#include <sys/resource.h>
+#endif
+
+namespace {
+
+// Closes an accepted connection that will not be served.
+void refuseConnection(qintptr socketDescriptor)
+{
+    QTcpSocket socket;
+    if (socket.setSocketDescriptor(socketDescriptor))
+        socket.abort();
+}
+
+} // namespace
+
+int TSServer::maxClients()
+{
+    constexpr int ceiling = 4096;
+#ifdef Q_OS_WIN
+    return ceiling;
+#else
+    // Three descriptors a client (socket, wake-up, a file the library may
+    // open) and a reserve for the process itself.
+    rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return ceiling;
+    const long long usable = (static_cast<long long>(limit.rlim_cur) - 64) / 3;
+    return int(std::clamp<long long>(usable, 1, ceiling));
+#endif
+}
 
 TSServer::TSServer(Settings* settings, QObject* parent)
     : QTcpServer(parent)
     , m_settings(settings)
 {
+    // Qt stops accepting for good when an accept fails for want of
+    // descriptors or memory. Such a shortage passes as clients leave, so
+    // try again shortly instead of going deaf.
+    connect(this, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError error) {
+        if (error != QAbstractSocket::SocketResourceError)
+            return;
+        emit sigDebugString(QStringLiteral("(Server) - Out of resources, accepting again shortly"), 1);
+        QTimer::singleShot(100, this, [this] {
+            if (isListening())
+                resumeAccepting();
+        });
+    });
 }
 
 TSServer::~TSServer()
@@ -62,9 +109,16 @@ void TSServer::incomingConnection(qintptr socketDescriptor)
     qDebug().noquote() << QString::number(socketDescriptor) + QStringLiteral(" Connecting...");
     emit sigDebugString(QStringLiteral("(Server) - Connecting... %1").arg(socketDescriptor), 0);
 
+    if (m_runningClients >= maxClients()) {
+        emit sigDebugString(QStringLiteral("(Server) - Too many clients, connection refused ID:%1").arg(socketDescriptor), 1);
+        refuseConnection(socketDescriptor);
+        return;
+    }
+
     auto* thread = new TSServerThread(m_settings, &m_sharedData, socketDescriptor, this);
     m_lastClientThread = thread;
     connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    connect(thread, &QThread::finished, this, [this] { --m_runningClients; });
     connect(thread, &TSServerThread::sigDebugString, this, &TSServer::OnDebugString);
     connect(thread, &TSServerThread::sigDisconnected, this, &TSServer::OnClientDisconnected);
     thread->start(QThread::InheritPriority);
@@ -73,11 +127,10 @@ void TSServer::incomingConnection(qintptr socketDescriptor)
         // The system refused a new thread (out of threads or memory). The
         // client cannot be served: close its connection and forget it.
         emit sigDebugString(QStringLiteral("(Server) - Could not start client thread ID:%1").arg(socketDescriptor), 0);
-        QTcpSocket socket;
-        if (socket.setSocketDescriptor(socketDescriptor))
-            socket.abort();
+        refuseConnection(socketDescriptor);
         delete thread;
         return;
     }
+    ++m_runningClients;
     m_clientActive = true;
 }

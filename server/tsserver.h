@@ -46,4 +46,14 @@ private:
     // Guarded: a client thread deletes itself when it finishes.
     QPointer<TSServerThread> m_lastClientThread;
     bool m_clientActive = false;
+    // Client threads started and not yet finished.
+    int m_runningClients = 0;
+
+public:
+    // How many clients may be served at once. Each costs a socket and its
+    // thread's event-loop wake-up descriptor; when the process runs out of
+    // descriptors Qt cannot create the next thread's event loop and ends the
+    // process, so connections beyond what the descriptor limit allows are
+    // closed at once instead.
+    static int maxClients();
 };

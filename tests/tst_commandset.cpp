@@ -265,10 +265,22 @@ void TestCommandSet::sharedValues_data()
     QTest::addRow("non-ASCII texts")
         << QStringLiteral("Z\u00fcrich:\u20ac:0:1:2:3:4:5") << QStringLiteral("TRUE")
         << QStringLiteral("Z\u00fcrich:\u20ac:0:1:2:3:4:5");
-    // Successive arg() calls, %1 first: a text holding "%3" is filled by the
-    // number, as clients have always received it.
-    QTest::addRow("a placeholder in a text is filled by a later arg call")
-        << QStringLiteral("%3:b:7:1:2:3:4:5") << QStringLiteral("TRUE") << QStringLiteral("7:b:7:1:2:3:4:5");
+    // A client's text is data, never a placeholder for the values after it.
+    QTest::addRow("a placeholder in a text stays as it was sent")
+        << QStringLiteral("%3:b:7:1:2:3:4:5") << QStringLiteral("TRUE") << QStringLiteral("%3:b:7:1:2:3:4:5");
+    QTest::addRow("placeholders in both texts do not multiply each other")
+        << QStringLiteral("%2%2%2:%3%3:7:1:2:3:4:5") << QStringLiteral("TRUE")
+        << QStringLiteral("%2%2%2:%3%3:7:1:2:3:4:5");
+    const QString longest(CommandSet::MaxSharedTextBytes, QLatin1Char('x'));
+    QTest::addRow("texts of the longest length stored")
+        << longest + QLatin1Char(':') + longest + QStringLiteral(":1:1:2:3:4:5") << QStringLiteral("TRUE")
+        << longest + QLatin1Char(':') + longest + QStringLiteral(":1:1:2:3:4:5");
+    QTest::addRow("a first text one byte too long refused, nothing changed")
+        << longest + QStringLiteral("x:b:1:1:2:3:4:5") << QStringLiteral("FALSE") << defaults;
+    // Length counts UTF-8 bytes: 2049 two-byte characters are 4098 bytes.
+    QTest::addRow("a second text too long in UTF-8 bytes refused")
+        << QStringLiteral("a:") + QString(CommandSet::MaxSharedTextBytes / 2 + 1, QChar(0xfc)) + QStringLiteral(":1:1:2:3:4:5")
+        << QStringLiteral("FALSE") << defaults;
 }
 
 void TestCommandSet::sharedValues()

@@ -11,13 +11,17 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QSocketNotifier>
 
 #include <cstdio>
 
 #ifndef Q_OS_WIN
 #include <csignal>
+#include <ctime>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 #endif
 
@@ -28,6 +32,25 @@ void printLine(const QString& text)
     std::fputs(text.toLocal8Bit().constData(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
+}
+
+// The time of day for a line's stamp, the same QTime::currentTime() gives:
+// the same clock read the same way, the zone looked at anew (tzset) as Qt
+// does before it converts. Qt goes through QDateTime and asks the C library
+// three times per call; every request prints a line, so once is enough.
+QTime timeOfDay()
+{
+#ifndef Q_OS_WIN
+    timeval now{};
+    ::gettimeofday(&now, nullptr);
+    const qint64 msecs = qint64(now.tv_sec) * 1000 + now.tv_usec / 1000;
+    const time_t seconds = time_t(msecs / 1000);
+    ::tzset();
+    tm local{};
+    if (::localtime_r(&seconds, &local))
+        return QTime(local.tm_hour, local.tm_min, local.tm_sec, int(msecs % 1000));
+#endif
+    return QTime::currentTime();
 }
 
 // The simulated locomotive shipped with the build: beside the executable in
@@ -67,6 +90,17 @@ void onSignal(int)
 {
     const char byte = 1;
     [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
+}
+
+// A server for many panels needs more descriptors than the usual soft limit
+// of 1024 allows (two per client); take what the hard limit grants.
+void raiseDescriptorLimit()
+{
+    rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
 }
 
 bool installSignalHandlers()
@@ -110,6 +144,10 @@ int main(int argc, char** argv)
     parser.addOption(traceOption);
     parser.process(app);
     traceEnabled = parser.isSet(traceOption);
+    // The handler drops the debug notes without --trace; telling Qt too lets
+    // the server skip building the notes it writes for every request.
+    if (!traceEnabled)
+        QLoggingCategory::defaultCategory()->setEnabled(QtDebugMsg, false);
 
     Settings settings(nullptr);
     quint16 port = settings.GetPort();
@@ -139,6 +177,7 @@ int main(int argc, char** argv)
     printLine(LogLine::stamped(firstLine));
 
 #ifndef Q_OS_WIN
+    raiseDescriptorLimit();
     if (!installSignalHandlers()) {
         std::perror("kestreld: cannot install signal handlers");
         return 1;
@@ -155,7 +194,7 @@ int main(int argc, char** argv)
     QObject::connect(&server, &TSServer::sigDebugString, &app, [&settings](const QString& text, int level) {
         // The threshold is read anew for every line, as the window does.
         if (LogLine::shown(level, settings.GetLogLevel()))
-            printLine(LogLine::stamped(text));
+            printLine(LogLine::stamped(text, timeOfDay()));
     });
     server.startListening(QString(), port);
     if (!server.isListening()) {

@@ -1,0 +1,79 @@
+#pragma once
+
+// A QIODevice that hands out its data in segments, as a socket does: the
+// harness pushes the first segment, and each waitForReadyRead() delivers
+// the next one at once or, when none is left, answers false like a wait
+// that timed out. Nothing ever blocks, so the request reader's time limits
+// cost nothing under the fuzzer.
+
+#include <QByteArray>
+#include <QIODevice>
+#include <QList>
+
+#include <cstring>
+
+class ChunkDevice : public QIODevice
+{
+public:
+    explicit ChunkDevice(QList<QByteArray> segments)
+        : m_segments(std::move(segments))
+    {
+        open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    }
+
+    bool isSequential() const override { return true; }
+    qint64 bytesAvailable() const override { return m_buffer.size() + QIODevice::bytesAvailable(); }
+
+    bool hasSegments() const { return m_next < m_segments.size(); }
+    // Delivers the next segment; false when none is left.
+    bool deliverNext()
+    {
+        if (!hasSegments() || m_gone)
+            return false;
+        const QByteArray& segment = m_segments.at(m_next++);
+        m_buffer += segment;
+        m_delivered += segment.size();
+        return true;
+    }
+
+    bool waitForReadyRead(int) override
+    {
+        ++m_waits;
+        return deliverNext();
+    }
+
+    // The peer is gone (the reader gave the connection up): nothing more
+    // arrives and what was waiting is discarded.
+    void drop()
+    {
+        m_gone = true;
+        m_buffer.clear();
+    }
+
+    bool gone() const { return m_gone; }
+    qint64 delivered() const { return m_delivered; }
+    qint64 consumed() const { return m_consumed; }
+    int waits() const { return m_waits; }
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override
+    {
+        const qint64 count = qMin<qint64>(maxSize, m_buffer.size());
+        if (count > 0) {
+            std::memcpy(data, m_buffer.constData(), size_t(count));
+            m_buffer.remove(0, int(count));
+            m_consumed += count;
+        }
+        return count;
+    }
+    qint64 writeData(const char*, qint64) override { return -1; }
+
+private:
+    QList<QByteArray> m_segments;
+    int m_next = 0;
+    QByteArray m_buffer;
+    qint64 m_delivered = 0;
+    qint64 m_consumed = 0;
+    int m_waits = 0;
+    bool m_gone = false;
+};
