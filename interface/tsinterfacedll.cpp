@@ -8,10 +8,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLibrary>
+#include <QLoggingCategory>
 #include <QMutex>
 #include <QMutexLocker>
 
 #include <cmath>
+#include <initializer_list>
 
 namespace {
 
@@ -56,6 +58,39 @@ bool loadSerialized(QLibrary* library)
 void noLibraryNote()
 {
     qDebug("Cannot load library.");
+}
+
+// A request's number as QString::toInt(nullptr, 10) reads it. Plain digits,
+// what clients send, are read here; anything else (signs, blanks, too many
+// digits, no number at all) is left to Qt.
+int integerOf(const QStringRef& piece)
+{
+    const int size = piece.size();
+    if (size == 0 || size > 9)
+        return piece.toInt(nullptr, 10);
+    int id = 0;
+    for (int i = 0; i < size; ++i) {
+        const ushort c = piece.at(i).unicode();
+        if (c < '0' || c > '9')
+            return piece.toInt(nullptr, 10);
+        id = id * 10 + (c - '0');
+    }
+    return id;
+}
+
+// Appends a number the way QString::number(int) writes it.
+void appendNumber(QString* text, int value)
+{
+    char digits[12];
+    int first = int(sizeof digits);
+    long long rest = value < 0 ? -static_cast<long long>(value) : value;
+    do {
+        digits[--first] = char('0' + rest % 10);
+        rest /= 10;
+    } while (rest != 0);
+    if (value < 0)
+        digits[--first] = '-';
+    text->append(QLatin1String(digits + first, int(sizeof digits) - first));
 }
 
 } // namespace
@@ -191,13 +226,13 @@ int TSInterfaceDll::getControllerValue(QString& text)
         text = kNotImplemented;
         return ResultNotImplemented;
     }
-    const QStringList parts = text.split(QLatin1Char(';'), Qt::KeepEmptyParts);
+    const QVector<QStringRef> parts = text.splitRef(QLatin1Char(';'), Qt::KeepEmptyParts);
     if (parts.size() != 2) {
         text = kNotImplemented;
         return ResultNotImplemented;
     }
-    const int index = parts.at(0).toInt(nullptr, 10);
-    const int kind = parts.at(1).toInt(nullptr, 10);
+    const int index = integerOf(parts.at(0));
+    const int kind = integerOf(parts.at(1));
     text = NumberFormat::general(getValue(index, kind));
     return ResultOk;
 }
@@ -236,12 +271,22 @@ int TSInterfaceDll::getControllerValues(QString& text)
         text = kNotImplemented;
         return ResultNotImplemented;
     }
-    const QStringList ids = text.split(QLatin1Char(':'), Qt::KeepEmptyParts);
+    // The request is cut at every ":" (empty pieces kept, as split() does)
+    // where it stands, and each "%1:%2::" record is appended part by part:
+    // neither an id nor a number's text can hold a placeholder, so the text
+    // is the one arg() makes, without a string per piece and per record.
     QString answer;
-    answer.reserve(ids.size() * 16);
-    for (const QString& piece : ids) {
-        const int id = piece.toInt(nullptr, 10);
-        answer += QStringLiteral("%1:%2::").arg(id).arg(NumberFormat::general(getValue(id, CurrentValue)));
+    answer.reserve(text.size() * 4 + 16);
+    for (int from = 0;;) {
+        const int colon = text.indexOf(QLatin1Char(':'), from);
+        const int id = integerOf(text.midRef(from, colon < 0 ? -1 : colon - from));
+        appendNumber(&answer, id);
+        answer += QLatin1Char(':');
+        answer += NumberFormat::general(getValue(id, CurrentValue));
+        answer += QLatin1String("::");
+        if (colon < 0)
+            break;
+        from = colon + 1;
     }
     text = answer;
     return ResultOk;
@@ -263,22 +308,36 @@ int TSInterfaceDll::getTrainData(QString& text)
     const QString minute = NumberFormat::integer(getValue(407, CurrentValue));
     const QString second = NumberFormat::integer(getValue(408, CurrentValue));
 
+    // "%1:%2:...:%6" (or "...:%9") filled with numbers, which hold no
+    // placeholder: joining the fields with ":" gives the same text.
+    const auto joined = [](std::initializer_list<QString> fields) {
+        QString line;
+        line.reserve(96);
+        bool first = true;
+        for (const QString& field : fields) {
+            if (!first)
+                line += QLatin1Char(':');
+            line += field;
+            first = false;
+        }
+        return line;
+    };
     const auto getSimValue = resolve<GetRailSimValueFn>("GetRailSimValue");
     if (!getSimValue) {
-        text = QStringLiteral("%1:%2:%3:%4:%5:%6")
-                   .arg(NumberFormat::general(latitude), NumberFormat::general(longitude),
-                        NumberFormat::general(gradient), hour, minute, second);
+        text = joined({NumberFormat::general(latitude), NumberFormat::general(longitude),
+                       NumberFormat::general(gradient), hour, minute, second});
     } else {
         const float speed = std::fabs(getSimValue(30, 0));
         const float throttleBrake = getSimValue(2, 0);
         const float emergency = getSimValue(7, 0);
-        text = QStringLiteral("%1:%2:%3:%4:%5:%6:%7:%8:%9")
-                   .arg(NumberFormat::fixed(latitude, 7), NumberFormat::fixed(longitude, 7),
-                        NumberFormat::fixed(gradient, 7), hour, minute, second,
-                        NumberFormat::fixed(speed, 2), NumberFormat::general(throttleBrake),
-                        NumberFormat::general(emergency));
+        text = joined({NumberFormat::fixed(latitude, 7), NumberFormat::fixed(longitude, 7),
+                       NumberFormat::fixed(gradient, 7), hour, minute, second, NumberFormat::fixed(speed, 2),
+                       NumberFormat::general(throttleBrake), NumberFormat::general(emergency)});
     }
-    qDebug().noquote() << QStringLiteral("Get Traindata: ") + text;
+    // Qt drops a disabled debug line only after it is built; kestreld
+    // disables the debug channel unless it traces, so ask first.
+    if (QLoggingCategory::defaultCategory()->isDebugEnabled())
+        qDebug().noquote() << QStringLiteral("Get Traindata: ") + text;
     return ResultOk;
 }
 

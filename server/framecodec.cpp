@@ -6,17 +6,45 @@ namespace {
 // 0, like an absent value.
 int fieldValue(const QByteArray& bytes, int offset, int width)
 {
+    // A field of digits only, as clients send it, is read in place; the
+    // fields are at most six digits wide, so it cannot overflow.
+    if (offset >= 0 && offset + width <= bytes.size()) {
+        int value = 0;
+        int i = offset;
+        for (; i < offset + width; ++i) {
+            const char c = bytes.at(i);
+            if (c < '0' || c > '9')
+                break;
+            value = value * 10 + (c - '0');
+        }
+        if (i == offset + width)
+            return value;
+    }
     bool ok = false;
     const int value = bytes.mid(offset, width).toInt(&ok, 10);
     return ok ? value : 0;
 }
 
-void appendPadded(QByteArray* out, int value, int width)
+// The number as QByteArray::number() writes it, left-padded with "0" to
+// `width` and not cut when longer; answers the count of bytes written.
+int paddedNumber(char* out, int value, int width)
 {
-    const QByteArray digits = QByteArray::number(value);
-    if (digits.size() < width)
-        out->append(width - digits.size(), '0');
-    out->append(digits);
+    char digits[12];
+    int first = int(sizeof digits);
+    long long rest = value < 0 ? -static_cast<long long>(value) : value;
+    do {
+        digits[--first] = char('0' + rest % 10);
+        rest /= 10;
+    } while (rest != 0);
+    if (value < 0)
+        digits[--first] = '-';
+    const int length = int(sizeof digits) - first;
+    int size = 0;
+    while (size < width - length)
+        out[size++] = '0';
+    for (int i = first; i < int(sizeof digits); ++i)
+        out[size++] = digits[i];
+    return size;
 }
 
 } // namespace
@@ -53,22 +81,28 @@ bool FrameCodec::decode(const QByteArray& bytes, MessageFrame* frame)
 MessageFrame FrameCodec::encode(int command, int tag, const QString& payload)
 {
     const QByteArray payloadBytes = payload.toUtf8();
-    QByteArray body;
-    body.reserve(12 + payloadBytes.size());
-    appendPadded(&body, command, 3);
-    body.append(';');
-    appendPadded(&body, tag, 6);
-    body.append(';');
-    body.append(payloadBytes);
-    body.append(';');
+    char code[16];
+    const int codeSize = paddedNumber(code, command, 3);
+    char tagDigits[16];
+    const int tagSize = paddedNumber(tagDigits, tag, 6);
+    // The body: code ";" tag ";" payload ";".
+    const int bodySize = codeSize + 1 + tagSize + 1 + payloadBytes.size() + 1;
+    char length[16];
+    const int lengthSize = paddedNumber(length, bodySize, 6);
 
+    // Written in one buffer, without a copy of the body.
     MessageFrame frame;
-    frame.bytes.reserve(HeaderSize + body.size());
+    frame.bytes.reserve(1 + lengthSize + 1 + bodySize);
     frame.bytes.append('@');
-    appendPadded(&frame.bytes, body.size(), 6);
+    frame.bytes.append(length, lengthSize);
     frame.bytes.append(';');
-    frame.bytes.append(body);
-    frame.length = body.size();
+    frame.bytes.append(code, codeSize);
+    frame.bytes.append(';');
+    frame.bytes.append(tagDigits, tagSize);
+    frame.bytes.append(';');
+    frame.bytes.append(payloadBytes);
+    frame.bytes.append(';');
+    frame.length = bodySize;
     frame.command = command;
     frame.tag = tag;
     frame.payload = payload;

@@ -7,12 +7,14 @@
 
 #include <QDebug>
 #include <QElapsedTimer>
+#include <QLoggingCategory>
 
 #include <algorithm>
 
 #ifdef Q_OS_WIN
 #include <winsock2.h>
 #else
+#include <sys/socket.h>
 #include <unistd.h>
 #endif
 
@@ -131,7 +133,28 @@ void TSServerThread::sendText(QString text)
 
 void TSServerThread::sendBytes(const QByteArray& bytes)
 {
+#ifndef Q_OS_WIN
+    // With nothing queued in the socket's buffer the reply goes to the
+    // descriptor at once: QAbstractSocket::write() would switch its write
+    // notifier on and flush() switch it off again, and each switch wakes
+    // this thread's event loop for nothing (two eventfd writes and a read
+    // per reply). What the system does not take (a full send buffer) or
+    // refuses (an error, which the socket then meets and reports itself)
+    // goes the usual way below. The socket closes its descriptor only in
+    // this thread, so while it is connected the number is this client's.
+    qint64 sent = 0;
+    if (m_socket->state() == QAbstractSocket::ConnectedState && m_socket->bytesToWrite() == 0) {
+        const ssize_t n = ::send(int(m_socket->socketDescriptor()), bytes.constData(), size_t(bytes.size()),
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0)
+            sent = n;
+    }
+    if (sent == bytes.size())
+        return;
+    m_socket->write(bytes.constData() + sent, bytes.size() - sent);
+#else
     m_socket->write(bytes);
+#endif
     // Most replies leave at once; only wait when the client is slow to read,
     // and then in slices, so that ending the client does not wait for the
     // full limit on a client that stopped reading.
@@ -157,8 +180,11 @@ void TSServerThread::log(const QString& text, int level)
 
 void TSServerThread::frameReceived(const QByteArray& message)
 {
-    qDebug().noquote() << QStringLiteral("%1:%2: Data in: ").arg(m_socketDescriptor).arg(m_clientName)
-                              + QString::fromUtf8(message);
+    // Qt drops a disabled debug line only after it is built; kestreld
+    // disables the debug channel unless it traces, so ask first.
+    if (QLoggingCategory::defaultCategory()->isDebugEnabled())
+        qDebug().noquote() << QStringLiteral("%1:%2: Data in: ").arg(m_socketDescriptor).arg(m_clientName)
+                                  + QString::fromUtf8(message);
     MessageFrame request;
     if (FrameCodec::decode(message, &request))
         executeFrame(request);

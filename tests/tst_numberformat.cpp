@@ -7,7 +7,40 @@
 #include <QtTest>
 
 #include <climits>
+#include <cmath>
+#include <cstring>
+#include <functional>
 #include <limits>
+
+// The fast paths write the digits of a float themselves; every text must be
+// the one Qt's conversions give, which is what clients have always
+// received. Each family below is where a hand-written conversion goes wrong
+// first: ties, carries into a new digit, the edges of the exponent form,
+// signs, and a sweep over the bit patterns.
+namespace {
+
+float fromBits(quint32 bits)
+{
+    float value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+QString qtGeneral(float value)
+{
+    return QStringLiteral("%1").arg(double(value), 0, 'g', -1);
+}
+
+QString qtFixed(float value, int decimals)
+{
+    return QString::number(double(value), 'f', decimals);
+}
+
+using Family = std::function<void(const std::function<void(float)>&)>;
+
+} // namespace
+
+Q_DECLARE_METATYPE(Family)
 
 class TestNumberFormat : public QObject
 {
@@ -20,6 +53,8 @@ private slots:
     void fixed();
     void truncated_data();
     void truncated();
+    void sameTextAsQt_data();
+    void sameTextAsQt();
 };
 
 void TestNumberFormat::general_data()
@@ -99,6 +134,82 @@ void TestNumberFormat::truncated()
     QCOMPARE(NumberFormat::truncated(value), expected);
     // The integer form is the truncated value in plain decimal.
     QCOMPARE(NumberFormat::integer(value), QString::number(expected));
+}
+
+void TestNumberFormat::sameTextAsQt_data()
+{
+    QTest::addColumn<Family>("family");
+
+    QTest::newRow("whole numbers up to 2^24, both signs") << Family([](const auto& check) {
+        for (int i = 0; i <= (1 << 24); i += 7) {
+            check(float(i));
+            check(-float(i));
+        }
+    });
+    // x.5, x.25, x.125 ...: exact halves in the last kept place round away
+    // from zero in Qt, not to even as printf does.
+    QTest::newRow("ties in the last kept place") << Family([](const auto& check) {
+        for (int i = 0; i < 400000; ++i) {
+            check(float(i) + 0.5f);
+            check(float(i) / 8.0f);
+            check(-float(i) / 1024.0f);
+            check(1234560.0f + float(i % 10));
+        }
+    });
+    // 999999.5 becomes 1e+06: the carry adds a digit and may switch forms.
+    QTest::newRow("next to powers of ten") << Family([](const auto& check) {
+        for (int exponent = -18; exponent <= 19; ++exponent) {
+            float value = float(std::pow(10.0, exponent));
+            float below = value;
+            for (int step = 0; step < 2000; ++step) {
+                check(value);
+                check(below);
+                check(-value);
+                value = std::nextafter(value, std::numeric_limits<float>::max());
+                below = std::nextafter(below, 0.0f);
+            }
+        }
+    });
+    QTest::newRow("zeros, extremes, infinities, NaN") << Family([](const auto& check) {
+        const float inf = std::numeric_limits<float>::infinity();
+        for (float value : {0.0f, -0.0f, std::numeric_limits<float>::denorm_min(), std::numeric_limits<float>::min(),
+                            std::numeric_limits<float>::max(), -std::numeric_limits<float>::max(), inf, -inf,
+                            std::numeric_limits<float>::quiet_NaN(), 1e-7f, -1e-7f, 1e-20f, 1e20f, 1.8e19f, 2e19f})
+            check(value);
+    });
+    QTest::newRow("every 16411th bit pattern") << Family([](const auto& check) {
+        for (quint64 bits = 0; bits < (quint64(1) << 32); bits += 16411)
+            check(fromBits(quint32(bits)));
+    });
+}
+
+void TestNumberFormat::sameTextAsQt()
+{
+    QFETCH(Family, family);
+    int checked = 0;
+    QString firstMismatch;
+    family([&](float value) {
+        ++checked;
+        if (!firstMismatch.isEmpty())
+            return;
+        const QString general = NumberFormat::general(value);
+        if (general != qtGeneral(value)) {
+            firstMismatch = QStringLiteral("general(%1): %2, Qt %3").arg(double(value), 0, 'g', 9).arg(general, qtGeneral(value));
+            return;
+        }
+        for (int decimals : {0, 2, 7}) {
+            const QString fixed = NumberFormat::fixed(value, decimals);
+            if (fixed != qtFixed(value, decimals)) {
+                firstMismatch = QStringLiteral("fixed(%1, %2): %3, Qt %4")
+                                    .arg(double(value), 0, 'g', 9)
+                                    .arg(decimals)
+                                    .arg(fixed, qtFixed(value, decimals));
+                return;
+            }
+        }
+    });
+    QVERIFY2(firstMismatch.isEmpty(), qPrintable(firstMismatch));
+    QVERIFY(checked > 0);
 }
 
 QTEST_GUILESS_MAIN(TestNumberFormat)
