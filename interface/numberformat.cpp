@@ -235,3 +235,33 @@ int NumberFormat::truncated(float value)
         return INT_MIN;
     return int(truncatedValue);
 }
+
+namespace {
+// Writes the digits of value to the end of buffer; answers where they begin.
+int decimalDigits(int value, char (&buffer)[12])
+{
+    int first = int(sizeof buffer);
+    long long rest = value < 0 ? -static_cast<long long>(value) : value;
+    do {
+        buffer[--first] = char('0' + rest % 10);
+        rest /= 10;
+    } while (rest != 0);
+    if (value < 0)
+        buffer[--first] = '-';
+    return first;
+}
+} // namespace
+
+QString NumberFormat::decimal(int value)
+{
+    char digits[12];
+    const int first = decimalDigits(value, digits);
+    return QString::fromLatin1(digits + first, int(sizeof digits) - first);
+}
+
+void NumberFormat::appendDecimal(QString* text, int value)
+{
+    char digits[12];
+    const int first = decimalDigits(value, digits);
+    text->append(QLatin1String(digits + first, int(sizeof digits) - first));
+}

@@ -18,5 +18,9 @@ public:
     // undefined behaviour, so: NaN gives 0, values beyond the range saturate
     // at INT_MIN / INT_MAX (infinities included).
     static int truncated(float value);
-    static QString integer(float value) { return QString::number(truncated(value)); }
+    static QString integer(float value) { return decimal(truncated(value)); }
+    // An int in plain decimal, as QString::number(int) writes it, without
+    // the locale machinery behind that (it runs for every value served).
+    static QString decimal(int value);
+    static void appendDecimal(QString* text, int value);
 };

@@ -78,21 +78,6 @@ int integerOf(const QStringRef& piece)
     return id;
 }
 
-// Appends a number the way QString::number(int) writes it.
-void appendNumber(QString* text, int value)
-{
-    char digits[12];
-    int first = int(sizeof digits);
-    long long rest = value < 0 ? -static_cast<long long>(value) : value;
-    do {
-        digits[--first] = char('0' + rest % 10);
-        rest /= 10;
-    } while (rest != 0);
-    if (value < 0)
-        digits[--first] = '-';
-    text->append(QLatin1String(digits + first, int(sizeof digits) - first));
-}
-
 } // namespace
 
 TSInterfaceDll::TSInterfaceDll(QString simulatorPath)
@@ -280,7 +265,7 @@ int TSInterfaceDll::getControllerValues(QString& text)
     for (int from = 0;;) {
         const int colon = text.indexOf(QLatin1Char(':'), from);
         const int id = integerOf(text.midRef(from, colon < 0 ? -1 : colon - from));
-        appendNumber(&answer, id);
+        NumberFormat::appendDecimal(&answer, id);
         answer += QLatin1Char(':');
         answer += NumberFormat::general(getValue(id, CurrentValue));
         answer += QLatin1String("::");

@@ -30,22 +30,6 @@ bool bracketedArgument(const QString& piece, QString* argument)
     return true;
 }
 
-// The text QString::number(int) and arg(int) give, without the locale
-// machinery behind them.
-QString decimal(int value)
-{
-    char digits[12];
-    int first = int(sizeof digits);
-    long long rest = value < 0 ? -static_cast<long long>(value) : value;
-    do {
-        digits[--first] = char('0' + rest % 10);
-        rest /= 10;
-    } while (rest != 0);
-    if (value < 0)
-        digits[--first] = '-';
-    return QString::fromLatin1(digits + first, int(sizeof digits) - first);
-}
-
 } // namespace
 
 CommandSet::CommandSet(TSInterfaceBase* interface, SharedClientData* sharedData, qintptr clientId,
@@ -82,11 +66,11 @@ QString CommandSet::sharedValuesText(const QString& pattern) const
     const QString fields[8] = {values.text1,
                                values.text2,
                                NumberFormat::general(values.number),
-                               decimal(values.int1),
-                               decimal(values.int2),
-                               decimal(values.int3),
-                               decimal(values.int4),
-                               decimal(values.int5)};
+                               NumberFormat::decimal(values.int1),
+                               NumberFormat::decimal(values.int2),
+                               NumberFormat::decimal(values.int3),
+                               NumberFormat::decimal(values.int4),
+                               NumberFormat::decimal(values.int5)};
     QString text;
     text.reserve(pattern.size() + values.text1.size() + values.text2.size() + 48);
     for (int i = 0; i < pattern.size(); ++i) {

@@ -55,6 +55,8 @@ private slots:
     void truncated();
     void sameTextAsQt_data();
     void sameTextAsQt();
+    void decimalAsQt_data();
+    void decimalAsQt();
 };
 
 void TestNumberFormat::general_data()
@@ -210,6 +212,28 @@ void TestNumberFormat::sameTextAsQt()
     });
     QVERIFY2(firstMismatch.isEmpty(), qPrintable(firstMismatch));
     QVERIFY(checked > 0);
+}
+
+// Integers are written without QString::number; the text must not differ,
+// at the edges of the range least of all.
+void TestNumberFormat::decimalAsQt_data()
+{
+    QTest::addColumn<int>("value");
+    QTest::addRow("zero") << 0;
+    QTest::addRow("one digit") << 7;
+    QTest::addRow("minus one") << -1;
+    QTest::addRow("carry into a new digit") << 1000000;
+    QTest::addRow("largest int") << INT_MAX;
+    QTest::addRow("smallest int, which has no positive twin") << INT_MIN;
+}
+
+void TestNumberFormat::decimalAsQt()
+{
+    QFETCH(int, value);
+    QCOMPARE(NumberFormat::decimal(value), QString::number(value));
+    QString appended = QStringLiteral("x:");
+    NumberFormat::appendDecimal(&appended, value);
+    QCOMPARE(appended, QStringLiteral("x:") + QString::number(value));
 }
 
 QTEST_GUILESS_MAIN(TestNumberFormat)
