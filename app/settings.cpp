@@ -1,7 +1,6 @@
 #include "settings.h"
 
 #include <QDebug>
-#include <QMutexLocker>
 #include <QSettings>
 
 namespace {
@@ -27,13 +26,13 @@ Settings::~Settings() = default;
 
 QVariant Settings::value(const QString& key, const QVariant& defaultValue) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_settings->value(key, defaultValue);
 }
 
 void Settings::setValue(const QString& key, const QVariant& value)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_settings->setValue(key, value);
 }
 
@@ -63,7 +62,7 @@ int Settings::GetLogLevel() const { return value(kLogLevel, 0).toInt(); }
 QString Settings::GetTrainSimPath() const
 {
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         if (m_hasTrainSimPathOverride)
             return m_trainSimPathOverride;
     }
@@ -72,7 +71,7 @@ QString Settings::GetTrainSimPath() const
 
 void Settings::OverrideTrainSimPath(const QString& path)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_trainSimPathOverride = path;
     m_hasTrainSimPathOverride = true;
 }
@@ -80,12 +79,12 @@ void Settings::SetTrainSimPath(QString path) { setValue(kTrainSimPath, path); }
 
 bool Settings::HasTrainSimPath() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_settings->contains(kTrainSimPath);
 }
 
 QString Settings::FileName() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_settings->fileName();
 }

@@ -1,7 +1,7 @@
 #pragma once
 
 #include <QByteArray>
-#include <QMutex>
+#include <mutex>
 #include <QString>
 #include <QVariant>
 
@@ -59,7 +59,7 @@ private:
     QVariant value(const QString& key, const QVariant& defaultValue = QVariant()) const;
     void setValue(const QString& key, const QVariant& value);
 
-    mutable QMutex m_mutex;
+    mutable std::mutex m_mutex;
     QSettings* m_settings = nullptr;
     std::unique_ptr<QSettings> m_ownedSettings;
     QString m_trainSimPathOverride;

@@ -9,10 +9,9 @@
 #include <QJsonObject>
 #include <QLibrary>
 #include <QLoggingCategory>
-#include <QMutex>
-#include <QMutexLocker>
 
 #include <cmath>
+#include <mutex>
 #include <initializer_list>
 
 namespace {
@@ -50,8 +49,8 @@ QString libraryText(const char* text)
 // loads are taken one at a time; a load of a file already mapped is quick.
 bool loadSerialized(QLibrary* library)
 {
-    static QMutex loadMutex;
-    QMutexLocker lock(&loadMutex);
+    static std::mutex loadMutex;
+    std::lock_guard<std::mutex> lock(loadMutex);
     return library->load();
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QMutex>
+#include <mutex>
 #include <QString>
 
 // The small record that all clients of one server share: two texts, a
@@ -27,6 +27,6 @@ public:
     void write(const Values& values);
 
 private:
-    mutable QMutex m_mutex;
+    mutable std::mutex m_mutex;
     Values m_values;
 };

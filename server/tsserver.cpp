@@ -82,7 +82,7 @@ void TSServer::stop()
     if (!m_lastClientThread || !m_clientActive)
         return;
     m_lastClientThread->requestEnd();
-    m_lastClientThread->wait();
+    m_lastClientThread->waitForEnd();
 }
 
 void TSServer::stopAllClients()
@@ -91,7 +91,7 @@ void TSServer::stopAllClients()
     for (TSServerThread* thread : threads)
         thread->requestEnd();
     for (TSServerThread* thread : threads)
-        thread->wait();
+        thread->waitForEnd();
 }
 
 void TSServer::OnDebugString(QString text, int level)

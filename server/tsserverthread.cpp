@@ -50,10 +50,15 @@ TSServerThread::~TSServerThread()
 {
     // The owner ends the thread first (requestEnd, wait); this is the last
     // line of defence against destroying a running QThread.
-    if (isRunning()) {
+    if (isRunning())
         requestEnd();
-        wait();
-    }
+    waitForEnd();
+}
+
+void TSServerThread::waitForEnd()
+{
+    wait();
+    std::lock_guard<std::mutex> ended(m_runEnded);
 }
 
 void TSServerThread::run()
@@ -67,6 +72,7 @@ void TSServerThread::run()
         m_socket = nullptr;
         // The descriptor was handed to us; nobody else will close it.
         closeDescriptor(m_socketDescriptor);
+        std::lock_guard<std::mutex> ended(m_runEnded);
         return;
     }
     m_socket->setReadBufferSize(kReadBufferSize);
@@ -94,6 +100,7 @@ void TSServerThread::run()
     m_commands.reset();
     // The interface is a QObject of this thread; it goes with the thread.
     m_interface.reset();
+    std::lock_guard<std::mutex> ended(m_runEnded);
 }
 
 void TSServerThread::requestEnd()

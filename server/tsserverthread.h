@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 
 class Settings;
 class SharedClientData;
@@ -31,6 +32,10 @@ public:
     // reply to be written ends within a few tens of milliseconds, the event
     // loop exits, and run() closes the socket. Then wait() for the thread.
     void requestEnd();
+    // Waits until the worker thread has finished, and makes everything the
+    // worker did visible to the caller (also to thread checkers that do not
+    // see QThread's own synchronisation).
+    void waitForEnd();
 
     void executeFrame(const MessageFrame& request);
     bool interpretText(QByteArray text);
@@ -68,4 +73,6 @@ private:
     std::unique_ptr<CommandSet> m_commands;
     std::unique_ptr<RequestReader> m_reader;
     std::atomic<bool> m_endRequested{false};
+    // Taken by run() as its last step and by waitForEnd() after the wait.
+    std::mutex m_runEnded;
 };
