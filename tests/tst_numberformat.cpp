@@ -143,7 +143,7 @@ void TestNumberFormat::sameTextAsQt_data()
     QTest::addColumn<Family>("family");
 
     QTest::newRow("whole numbers up to 2^24, both signs") << Family([](const auto& check) {
-        for (int i = 0; i <= (1 << 24); i += 7) {
+        for (int i = 0; i <= (1 << 24); i += 97) {
             check(float(i));
             check(-float(i));
         }
@@ -151,7 +151,7 @@ void TestNumberFormat::sameTextAsQt_data()
     // x.5, x.25, x.125 ...: exact halves in the last kept place round away
     // from zero in Qt, not to even as printf does.
     QTest::newRow("ties in the last kept place") << Family([](const auto& check) {
-        for (int i = 0; i < 400000; ++i) {
+        for (int i = 0; i < 50000; ++i) {
             check(float(i) + 0.5f);
             check(float(i) / 8.0f);
             check(-float(i) / 1024.0f);
@@ -163,7 +163,7 @@ void TestNumberFormat::sameTextAsQt_data()
         for (int exponent = -18; exponent <= 19; ++exponent) {
             float value = float(std::pow(10.0, exponent));
             float below = value;
-            for (int step = 0; step < 2000; ++step) {
+            for (int step = 0; step < 500; ++step) {
                 check(value);
                 check(below);
                 check(-value);
@@ -179,8 +179,8 @@ void TestNumberFormat::sameTextAsQt_data()
                             std::numeric_limits<float>::quiet_NaN(), 1e-7f, -1e-7f, 1e-20f, 1e20f, 1.8e19f, 2e19f})
             check(value);
     });
-    QTest::newRow("every 16411th bit pattern") << Family([](const auto& check) {
-        for (quint64 bits = 0; bits < (quint64(1) << 32); bits += 16411)
+    QTest::newRow("every 65537th bit pattern") << Family([](const auto& check) {
+        for (quint64 bits = 0; bits < (quint64(1) << 32); bits += 65537)
             check(fromBits(quint32(bits)));
     });
 }
