@@ -26,8 +26,7 @@
 //   the simulator answers NaN or nothing; other codes are not answered;
 // - no answer holds a NUL byte: every text the simulator or the client
 //   brings in is cut at its NUL before it is sent on;
-// - the shared values in a reply read exactly as successive arg() calls
-//   write them;
+// - the shared values in a reply read exactly as stored, each in its field;
 // - interpretText answers false only for a malformed "SetControllerValue";
 // - no answer is more than a bounded multiple of everything the input
 //   brought in (requests and simulator texts together): a few bytes of
@@ -108,26 +107,22 @@ void runFrame(Client& client, const MessageFrame& request)
     const QByteArray& reply = client.responder.replies.first();
     fuzz::checkReply(reply, code, request.tag);
 
-    // The shared values are filled in by successive arg() calls; the
-    // command layer takes a shorter way when no text holds a "%", which must
-    // give the same text. (With a "%" the successive calls themselves are
-    // the answer, and may grow beyond any bound; see checkReply.)
+    // The shared values read back exactly as stored, each in its own field:
+    // a "%" in a client's text is data, never a placeholder.
     if (request.command == 10) {
         const SharedClientData::Values v = client.shared.read();
-        if (!v.text1.contains(QLatin1Char('%')) && !v.text2.contains(QLatin1Char('%'))) {
-            const QString expected = QStringLiteral("%1:%2:%3:%4:%5:%6:%7:%8")
-                                         .arg(v.text1)
-                                         .arg(v.text2)
-                                         .arg(NumberFormat::general(v.number))
-                                         .arg(v.int1)
-                                         .arg(v.int2)
-                                         .arg(v.int3)
-                                         .arg(v.int4)
-                                         .arg(v.int5);
-            const QByteArray payload = reply.mid(19, reply.size() - 20);
-            FUZZ_CHECK(payload == expected.toUtf8(), "shared values \"%s\", expected \"%s\"",
-                       payload.left(80).constData(), expected.left(80).toUtf8().constData());
-        }
+        const QStringList fields = {v.text1,
+                                    v.text2,
+                                    NumberFormat::general(v.number),
+                                    QString::number(v.int1),
+                                    QString::number(v.int2),
+                                    QString::number(v.int3),
+                                    QString::number(v.int4),
+                                    QString::number(v.int5)};
+        const QString expected = fields.join(QLatin1Char(':'));
+        const QByteArray payload = reply.mid(19, reply.size() - 20);
+        FUZZ_CHECK(payload == expected.toUtf8(), "shared values \"%s\", expected \"%s\"",
+                   payload.left(80).constData(), expected.left(80).toUtf8().constData());
     }
 }
 
