@@ -5,6 +5,8 @@
 #include "libraryfolder.h"
 #include "locomotive.h"
 
+#include <mutex>
+#include <set>
 #include <string>
 
 // GNU-style toolchains only (the build passes GNU linker options), MinGW
@@ -33,13 +35,18 @@ Locomotive& locomotive()
     return *instance;
 }
 
-// The texts handed out stay the library's: each thread gets its own copy,
-// valid until that thread asks again, so a reload or another thread's call
-// can never pull a text from under a caller still reading it.
-const char* handOut(std::string& buffer, std::string text)
+// The texts handed out stay the library's and stay valid for good: every
+// distinct text is kept once and never freed, so a reload or another
+// thread's call can never pull a text from under a caller still reading it.
+// Only a new locomotive brings a new text, so the set stays small. (A
+// per-thread buffer would do as well, but its storage lives in the loader's
+// thread-local blocks, which are freed where thread checkers cannot see.)
+const char* handOut(std::string text)
 {
-    buffer = std::move(text);
-    return buffer.c_str();
+    static std::mutex mutex;
+    static auto* const texts = new std::set<std::string>();
+    std::lock_guard<std::mutex> lock(mutex);
+    return texts->insert(std::move(text)).first->c_str();
 }
 
 } // namespace
@@ -66,9 +73,8 @@ RAILDRIVER_EXPORT bool GetRailDriverConnected()
 
 RAILDRIVER_EXPORT const char* GetLocoName()
 {
-    thread_local std::string buffer;
     try {
-        return handOut(buffer, locomotive().name());
+        return handOut(locomotive().name());
     } catch (...) {
         return "";
     }
@@ -76,9 +82,8 @@ RAILDRIVER_EXPORT const char* GetLocoName()
 
 RAILDRIVER_EXPORT const char* GetControllerList()
 {
-    thread_local std::string buffer;
     try {
-        return handOut(buffer, locomotive().controllerList());
+        return handOut(locomotive().controllerList());
     } catch (...) {
         return "";
     }
