@@ -1,6 +1,8 @@
 // The example clients in examples/, run as a client author would run them:
 // against kestreld serving a frozen copy of the simulated locomotive.
 
+#include "processrun.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -96,20 +98,13 @@ void tst_Examples::cleanupTestCase()
 
 bool tst_Examples::run(const QString& program, const QStringList& arguments, QString* out, int* status)
 {
-    QProcess process;
-    QSignalSpy finished(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
-    process.start(program, arguments);
-    if (!process.waitForStarted())
+    ProcessRun result;
+    if (!runProcess(program, arguments, &result))
         return false;
-    if (finished.isEmpty() && !finished.wait(30000)) {
-        process.kill();
-        process.waitForFinished();
-        return false;
-    }
-    *status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    *out = QString::fromUtf8(process.readAllStandardOutput());
-    if (*status != 0)
-        qWarning("%s", process.readAllStandardError().constData());
+    *status = result.status;
+    *out = result.out;
+    if (result.status != 0)
+        qWarning("%s", qPrintable(result.err));
     return true;
 }
 

@@ -3,6 +3,7 @@
 // of the simulated locomotive), against a scripted fake server for the
 // failures a real one does not produce, and against a closed port.
 
+#include "processrun.h"
 #include "settings.h"
 #include "stubs/stublibrary.h"
 #include "tsserver.h"
@@ -22,12 +23,7 @@
 
 namespace {
 
-struct CliRun
-{
-    int status = -1;
-    QString out;
-    QString err;
-};
+using CliRun = ProcessRun;
 
 // A server that answers the first request of each connection with a scripted
 // reply. In the script "TTTTTT" becomes the request's tag and "LLLLLL" the
@@ -207,20 +203,7 @@ QStringList tst_KestrelCli::atServer(const QStringList& arguments) const
 // Runs kestrel-cli while this event loop keeps serving.
 bool tst_KestrelCli::runCli(const QStringList& arguments, CliRun* run)
 {
-    QProcess process;
-    QSignalSpy finished(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
-    process.start(m_cli, arguments);
-    if (!process.waitForStarted())
-        return false;
-    if (finished.isEmpty() && !finished.wait(30000)) {
-        process.kill();
-        process.waitForFinished();
-        return false;
-    }
-    run->status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run->out = QString::fromUtf8(process.readAllStandardOutput());
-    run->err = QString::fromUtf8(process.readAllStandardError());
-    return true;
+    return runProcess(m_cli, arguments, run);
 }
 
 void tst_KestrelCli::commandOutput_data()
