@@ -71,8 +71,8 @@ public:
 // One simulator with its command layer, as one client thread has them.
 struct Client
 {
-    Client(TSInterfaceBase* interface)
-        : commands(interface, &shared, 7, &name, &responder)
+    Client(TSInterfaceBase* simulator)
+        : commands(simulator, &shared, 7, &name, &responder)
     {
     }
 

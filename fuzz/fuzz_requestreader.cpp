@@ -36,9 +36,9 @@ constexpr int kMaxWaits = 8;
 class Client : public RequestReader::Handler, public CommandResponder
 {
 public:
-    Client(ChunkDevice* device, TSInterfaceBase* interface)
+    Client(ChunkDevice* device, TSInterfaceBase* simulator)
         : m_device(device)
-        , m_commands(interface, &m_shared, 7, &m_name, this)
+        , m_commands(simulator, &m_shared, 7, &m_name, this)
     {
     }
 

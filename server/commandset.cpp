@@ -32,9 +32,9 @@ bool bracketedArgument(const QString& piece, QString* argument)
 
 } // namespace
 
-CommandSet::CommandSet(TSInterfaceBase* interface, SharedClientData* sharedData, qintptr clientId,
+CommandSet::CommandSet(TSInterfaceBase* simulator, SharedClientData* sharedData, qintptr clientId,
                        QString* clientName, CommandResponder* responder)
-    : m_interface(interface)
+    : m_interface(simulator)
     , m_sharedData(sharedData)
     , m_clientId(clientId)
     , m_clientName(clientName)

@@ -42,10 +42,10 @@ public:
 class CommandSet
 {
 public:
-    // `interface` may be null (a client whose interface does not exist yet);
+    // `simulator` may be null (a client whose interface does not exist yet);
     // `clientName` is the client's name, kept by the caller for the life of
     // the connection.
-    CommandSet(TSInterfaceBase* interface, SharedClientData* sharedData, qintptr clientId,
+    CommandSet(TSInterfaceBase* simulator, SharedClientData* sharedData, qintptr clientId,
                QString* clientName, CommandResponder* responder);
 
     void executeFrame(const MessageFrame& request);

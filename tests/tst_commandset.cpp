@@ -216,19 +216,19 @@ void TestCommandSet::framedCommands()
     QFETCH(QStringList, calls);
     QFETCH(QString, clientName);
 
-    FakeInterface interface;
-    interface.locoName = locoName;
+    FakeInterface fake;
+    fake.locoName = locoName;
     SharedClientData shared;
     MemoryResponder responder;
     QString name;
-    CommandSet commands(&interface, &shared, kClientId, &name, &responder);
+    CommandSet commands(&fake, &shared, kClientId, &name, &responder);
 
     commands.executeFrame(request(command, tag, payload));
 
     QCOMPARE(responder.sent, reply);
     QCOMPARE(responder.writes.size(), reply.isEmpty() ? 0 : 1);
     QCOMPARE(responder.logs, logs);
-    QCOMPARE(interface.calls, calls);
+    QCOMPARE(fake.calls, calls);
     QCOMPARE(name, clientName);
 }
 
@@ -289,11 +289,11 @@ void TestCommandSet::sharedValues()
     QFETCH(QString, answer);
     QFETCH(QString, readBack);
 
-    FakeInterface interface;
+    FakeInterface fake;
     SharedClientData shared;
     MemoryResponder responder;
     QString name;
-    CommandSet commands(&interface, &shared, kClientId, &name, &responder);
+    CommandSet commands(&fake, &shared, kClientId, &name, &responder);
 
     commands.executeFrame(request(9, 1, store + QLatin1Char(';')));
     QCOMPARE(responder.sent, frame(10, 1, answer));
@@ -342,19 +342,19 @@ void TestCommandSet::sharedValuesNeverTorn()
     std::atomic<bool> torn{false};
     std::atomic<int> storesLeft{2};
     auto writer = [&](const QString& payload) {
-        FakeInterface interface;
+        FakeInterface fake;
         MemoryResponder responder;
         QString name;
-        CommandSet commands(&interface, &shared, 1, &name, &responder);
+        CommandSet commands(&fake, &shared, 1, &name, &responder);
         for (int i = 0; i < 2000; ++i)
             commands.executeFrame(request(9, i, payload));
         --storesLeft;
     };
     auto reader = [&] {
-        FakeInterface interface;
+        FakeInterface fake;
         MemoryResponder responder;
         QString name;
-        CommandSet commands(&interface, &shared, 2, &name, &responder);
+        CommandSet commands(&fake, &shared, 2, &name, &responder);
         const QSet<QByteArray> whole = {
             frame(10, 0, QStringLiteral("::0:9:169:300:200:200")),
             frame(10, 0, QStringLiteral("one:one:1:1:1:1:1:1")),
@@ -506,16 +506,16 @@ void TestCommandSet::plainText()
     QFETCH(QStringList, logs);
     QFETCH(QString, clientName);
 
-    FakeInterface interface;
-    interface.locoName = locoName;
+    FakeInterface fake;
+    fake.locoName = locoName;
     SharedClientData shared;
     MemoryResponder responder;
     QString name;
-    CommandSet commands(&interface, &shared, kClientId, &name, &responder);
+    CommandSet commands(&fake, &shared, kClientId, &name, &responder);
 
     QCOMPARE(commands.interpretText(text), result);
     QCOMPARE(responder.sent, sent);
-    QCOMPARE(interface.calls, calls);
+    QCOMPARE(fake.calls, calls);
     QCOMPARE(responder.logs, logs);
     QCOMPARE(name, clientName);
 }

@@ -79,10 +79,10 @@ void TestTSInterfaceBase::defaultedOperations()
     QFETCH(Operation, operation);
     QFETCH(QString, text);
 
-    PureOnlyInterface interface;
-    QSignalSpy debugLines(&interface, &TSInterfaceBase::sigDebugString);
+    PureOnlyInterface pure;
+    QSignalSpy debugLines(&pure, &TSInterfaceBase::sigDebugString);
     QString inOut = text;
-    QCOMPARE(operation(interface, inOut), int(ResultNotImplemented));
+    QCOMPARE(operation(pure, inOut), int(ResultNotImplemented));
     QCOMPARE(inOut, text);
     QCOMPARE(inOut.isNull(), text.isNull());
     QCOMPARE(debugLines.count(), 0);
