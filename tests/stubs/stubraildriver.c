@@ -22,7 +22,11 @@
 #include <stdlib.h>
 #include <string.h>
 
+#ifdef _WIN32
+#define STUB_EXPORT __declspec(dllexport)
+#else
 #define STUB_EXPORT __attribute__((visibility("default")))
+#endif
 
 enum {
     /* Texts longer than this are cut; tests use far shorter ones. Fixed
