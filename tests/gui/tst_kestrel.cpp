@@ -296,7 +296,7 @@ void TestKestrel::firstStartWithoutIni()
     auto* version = child<QLabel>(&window, "label_version");
     QCOMPARE(status->text(), QString());
     QCOMPARE(status->minimumWidth(), 300);
-    QCOMPARE(version->text(), QStringLiteral("v"));
+    QCOMPARE(version->text(), QStringLiteral("v" KESTREL_VERSION));
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     QVERIFY(version->x() >= status->x() + 300);
