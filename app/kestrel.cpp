@@ -122,20 +122,16 @@ Kestrel::Kestrel(QWidget* parent)
 Kestrel::~Kestrel()
 {
     if (m_server) {
-        // The server outlives the window until its deferred deletion, which
-        // may never come once the event loop has ended. Its client threads
-        // read the settings store, which goes next: end them now, while it
-        // still exists, so that no client is left running at exit.
-        m_server->close();
-        m_server->stopAllClients();
+        // The server goes later, once its clients have ended; it ends them
+        // now, while the settings store they read still exists, waiting a
+        // bounded time: a client stuck in a library call is left behind
+        // rather than holding up the program's end.
+        m_server->disconnect(this);
+        m_server->retire();
+        m_server = nullptr;
     }
     delete m_settings;
     m_settings = nullptr;
-    if (m_server) {
-        m_server->disconnect(this);
-        m_server->deleteLater();
-        m_server = nullptr;
-    }
 }
 
 void Kestrel::InitGui()
@@ -229,13 +225,10 @@ void Kestrel::OnStartStopServer()
 
     if (m_server) {
         m_server->stop();
-        // The deferred deletion would end the remaining clients a moment
-        // later anyway; doing it here keeps them from outliving the settings
-        // store should the window go before the event loop runs again. It
-        // does not block: ending a client cuts its waits short.
-        m_server->close();
-        m_server->stopAllClients();
-        m_server->deleteLater();
+        // Deleted later, once every client has ended. Ending a client cuts
+        // its waits short; one stuck in a library call does not hold the
+        // window for more than a moment.
+        m_server->retire();
         m_server = nullptr;
     }
 }

@@ -3,6 +3,8 @@
 #include <QDebug>
 #include <QSettings>
 
+#include <algorithm>
+
 namespace {
 const QString kNetInterface = QStringLiteral("main/netinterface");
 const QString kIp = QStringLiteral("main/ip");
@@ -11,6 +13,8 @@ const QString kWindowGeometry = QStringLiteral("main/windowgeometry");
 const QString kWindowState = QStringLiteral("main/windowstate");
 const QString kLogLevel = QStringLiteral("debug/loglevel");
 const QString kTrainSimPath = QStringLiteral("trainsim/path");
+const QString kIdleTimeout = QStringLiteral("limits/idletimeout");
+const QString kConnectionsPerAddress = QStringLiteral("limits/connectionsperaddress");
 } // namespace
 
 Settings::Settings(QObject* window)
@@ -58,6 +62,14 @@ QByteArray Settings::GetWindowState() const { return value(kWindowState).toByteA
 void Settings::SetWindowState(const QByteArray& state) { setValue(kWindowState, state); }
 
 int Settings::GetLogLevel() const { return value(kLogLevel, 0).toInt(); }
+
+// Hand-edited: a value that is no number, or a negative one, means no limit.
+int Settings::GetIdleTimeout() const { return std::max(0, value(kIdleTimeout, DefaultIdleTimeout).toInt()); }
+
+int Settings::GetConnectionsPerAddress() const
+{
+    return std::max(0, value(kConnectionsPerAddress, DefaultConnectionsPerAddress).toInt());
+}
 
 QString Settings::GetTrainSimPath() const
 {

@@ -44,6 +44,12 @@ public:
     QString GetTrainSimPath() const;
     void SetTrainSimPath(QString path);
 
+    // Limits of one client, in the "limits" group: seconds a connection may
+    // stay silent between requests (0: no limit), and connections one
+    // client address may hold at once (0: no limit).
+    int GetIdleTimeout() const;
+    int GetConnectionsPerAddress() const;
+
     // Serves `path` as the simulator folder for this run without writing it
     // (the headless server's command line); GetTrainSimPath answers it.
     void OverrideTrainSimPath(const QString& path);
@@ -54,6 +60,8 @@ public:
     QString FileName() const;
 
     static constexpr quint16 DefaultPort = 47812;
+    static constexpr int DefaultIdleTimeout = 600;
+    static constexpr int DefaultConnectionsPerAddress = 256;
 
 private:
     QVariant value(const QString& key, const QVariant& defaultValue = QVariant()) const;

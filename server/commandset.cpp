@@ -44,7 +44,16 @@ CommandSet::CommandSet(TSInterfaceBase* simulator, SharedClientData* sharedData,
 
 void CommandSet::reply(int command, int tag, const QString& payload)
 {
-    m_responder->sendBytes(FrameCodec::encode(command, tag, payload).bytes);
+    MessageFrame frame = FrameCodec::encode(command, tag, payload);
+    if (frame.length > FrameCodec::MaxLength) {
+        // No client could read the length of such a frame (it would take a
+        // seventh digit): the request is answered with a short refusal.
+        m_responder->log(QStringLiteral("(Server) - Reply of %1 bytes is too long for a frame; request refused")
+                             .arg(frame.bytes.size()),
+                         1);
+        frame = FrameCodec::encode(command, tag, replyTooLong());
+    }
+    m_responder->sendBytes(frame.bytes);
 }
 
 void CommandSet::answerText(const QString& text)
@@ -195,6 +204,8 @@ bool CommandSet::interpretText(const QByteArray& bytes)
     const QString text = QString::fromUtf8(bytes.constData(), int(qstrnlen(bytes.constData(), uint(bytes.size()))));
     const QStringList pieces = text.split(QStringLiteral("<END>"), Qt::KeepEmptyParts, Qt::CaseSensitive);
     for (const QString& piece : pieces) {
+        if (m_responder->shouldEnd())
+            return true; // the client is going; the rest is not served
         if (piece.isEmpty())
             continue;
         m_responder->log(QStringLiteral("(Server) - Command: %1").arg(piece), 1);

@@ -32,6 +32,9 @@ public:
     // Writes bytes to the client and waits for them to be written.
     virtual void sendBytes(const QByteArray& bytes) = 0;
     virtual void log(const QString& text, int level) = 0;
+    // True once the client is being ended: a text of many commands stops at
+    // the next one.
+    virtual bool shouldEnd() const { return false; }
 };
 
 // The command layer of one client: maps each framed request or plain-text
@@ -55,6 +58,9 @@ public:
     bool interpretText(const QByteArray& text);
 
     static QString serverName() { return QStringLiteral("Kestrel"); }
+    // The payload of the reply to a request whose answer does not fit a
+    // frame (a length of more than six digits).
+    static QString replyTooLong() { return QStringLiteral("REPLY TOO LONG"); }
     // Longest shared text (UTF-8 bytes) that framed command 9 stores.
     static constexpr int MaxSharedTextBytes = 4096;
 

@@ -12,6 +12,7 @@ public:
     static constexpr int HeaderSize = 8;   // "@LLLLLL;"
     static constexpr int MinimumFrameSize = 19; // header, "CCC;TTTTTT;"
     static constexpr int HeaderProbeSize = 9; // bytes that must wait before "@" counts as a frame
+    static constexpr int MaxLength = 999999; // the most that six length digits hold
 
     // Reads the length from an eight-byte header. True when the bytes are a
     // frame header: "@", a length field that reads as a number above 0, and

@@ -20,6 +20,8 @@ void RequestReader::readRequest()
 {
     qint64 available = m_device->bytesAvailable();
     for (;;) {
+        if (m_handler->endRequested())
+            return;
         QByteArray text = m_device->read(1);
         if (text == "@" && available >= FrameCodec::HeaderProbeSize) {
             const QByteArray rest = m_device->read(FrameCodec::HeaderSize - 1);

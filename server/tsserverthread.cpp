@@ -2,20 +2,20 @@
 
 #include "framecodec.h"
 #include "messageframe.h"
+#include "nativesocket.h"
 #include "settings.h"
 #include "tsinterfacedll.h"
 
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QLoggingCategory>
+#include <QTimer>
 
 #include <algorithm>
+#include <climits>
 
-#ifdef Q_OS_WIN
-#include <winsock2.h>
-#else
+#ifndef Q_OS_WIN
 #include <sys/socket.h>
-#include <unistd.h>
 #endif
 
 namespace {
@@ -25,15 +25,6 @@ constexpr int kWriteWaitMs = 10000;
 // grow with whatever arrives while a request is being served. The largest
 // frame is 8 + 999999 bytes, so a frame always fits.
 constexpr qint64 kReadBufferSize = 2 * 1024 * 1024;
-
-void closeDescriptor(qintptr descriptor)
-{
-#ifdef Q_OS_WIN
-    ::closesocket(SOCKET(descriptor));
-#else
-    ::close(int(descriptor));
-#endif
-}
 
 } // namespace
 
@@ -48,17 +39,19 @@ TSServerThread::TSServerThread(Settings* settings, SharedClientData* sharedData,
 
 TSServerThread::~TSServerThread()
 {
-    // The owner ends the thread first (requestEnd, wait); this is the last
-    // line of defence against destroying a running QThread.
+    // The owner ends the thread first; this is the last line of defence
+    // against destroying a running QThread.
     if (isRunning())
         requestEnd();
     waitForEnd();
 }
 
-void TSServerThread::waitForEnd()
+bool TSServerThread::waitForEnd(int timeoutMs)
 {
-    wait();
+    if (!wait(timeoutMs < 0 ? ULONG_MAX : ulong(timeoutMs)))
+        return false;
     std::lock_guard<std::mutex> ended(m_runEnded);
+    return true;
 }
 
 void TSServerThread::run()
@@ -71,13 +64,18 @@ void TSServerThread::run()
         delete m_socket;
         m_socket = nullptr;
         // The descriptor was handed to us; nobody else will close it.
-        closeDescriptor(m_socketDescriptor);
-        std::lock_guard<std::mutex> ended(m_runEnded);
+        NativeSocket::close(m_socketDescriptor);
+        markEnded();
         return;
     }
     m_socket->setReadBufferSize(kReadBufferSize);
     connect(m_socket, &QTcpSocket::readyRead, this, &TSServerThread::readyRead, Qt::DirectConnection);
-    connect(m_socket, &QTcpSocket::disconnected, this, &TSServerThread::disconnected);
+    // The socket lives in this thread and this object in the GUI thread, so
+    // the slot runs there, queued. Connected by name, the call stays inside
+    // Qt's own bookkeeping, whose locks thread checkers can see past; a
+    // functor connection would leave a slot object of our code shared
+    // between the two threads under Qt's locks only.
+    connect(m_socket, SIGNAL(disconnected()), this, SLOT(disconnected()));
     qDebug().noquote() << QString::number(m_socketDescriptor) + QStringLiteral(" Client connected");
 
     if (!m_interface) {
@@ -89,18 +87,42 @@ void TSServerThread::run()
                                               &m_clientName, static_cast<CommandResponder*>(this));
     m_reader = std::make_unique<RequestReader>(m_socket, static_cast<RequestReader::Handler*>(this));
 
+    QTimer idleTimer;
+    if (m_limits.idleTimeoutMs > 0) {
+        idleTimer.setSingleShot(true);
+        idleTimer.setInterval(m_limits.idleTimeoutMs);
+        connect(&idleTimer, &QTimer::timeout, m_socket, [this] {
+            dropClient(QStringLiteral("(Server) - Client ID:%1 sent nothing for %2 s; connection closed")
+                           .arg(m_socketDescriptor)
+                           .arg(m_limits.idleTimeoutMs / 1000));
+        });
+        idleTimer.start();
+        m_idleTimer = &idleTimer;
+    }
+
     // An end requested before the event loop ran still ends the client.
     if (m_endRequested)
         exit(0);
     exec();
 
+    m_idleTimer = nullptr;
     delete m_socket;
     m_socket = nullptr;
     m_reader.reset();
     m_commands.reset();
     // The interface is a QObject of this thread; it goes with the thread.
     m_interface.reset();
+    markEnded();
+}
+
+void TSServerThread::markEnded()
+{
     std::lock_guard<std::mutex> ended(m_runEnded);
+    m_ended = true;
+    // Asked under the lock: once it is released the server may wait for the
+    // thread and delete this object.
+    if (QObject* server = parent())
+        QMetaObject::invokeMethod(server, "reapClients", Qt::QueuedConnection);
 }
 
 void TSServerThread::requestEnd()
@@ -109,10 +131,22 @@ void TSServerThread::requestEnd()
     exit(0);
 }
 
+void TSServerThread::dropClient(const QString& reason)
+{
+    log(reason, 1);
+    m_endRequested = true;
+    // Emits disconnected(), which ends the client as if it had gone itself.
+    m_socket->abort();
+}
+
 void TSServerThread::readyRead()
 {
-    if (m_reader)
-        m_reader->readRequest();
+    if (!m_reader)
+        return;
+    m_reader->readRequest();
+    // The silence that counts is the one between requests.
+    if (m_idleTimer && m_socket->state() == QAbstractSocket::ConnectedState)
+        m_idleTimer->start();
 }
 
 void TSServerThread::disconnected()
@@ -140,6 +174,18 @@ void TSServerThread::sendText(QString text)
 
 void TSServerThread::sendBytes(const QByteArray& bytes)
 {
+    if (m_socket->state() != QAbstractSocket::ConnectedState)
+        return;
+    // A client that sends requests but reads no replies would otherwise
+    // make its replies pile up in memory without end.
+    const qint64 waiting = m_socket->bytesToWrite();
+    if (waiting > 0 && waiting + bytes.size() > m_limits.maxPendingBytes) {
+        dropClient(QStringLiteral("(Server) - Client ID:%1 does not read its replies (%2 bytes waiting); "
+                                  "connection closed")
+                       .arg(m_socketDescriptor)
+                       .arg(waiting));
+        return;
+    }
 #ifndef Q_OS_WIN
     // With nothing queued in the socket's buffer the reply goes to the
     // descriptor at once: QAbstractSocket::write() would switch its write
@@ -183,6 +229,11 @@ void TSServerThread::sendBytes(const QByteArray& bytes)
 void TSServerThread::log(const QString& text, int level)
 {
     emit sigDebugString(text, level);
+}
+
+bool TSServerThread::shouldEnd() const
+{
+    return m_endRequested;
 }
 
 void TSServerThread::frameReceived(const QByteArray& message)
