@@ -4,7 +4,9 @@
 // would show.
 
 #include "logline.h"
+#include "logwriter.h"
 #include "settings.h"
+#include "shutdownsignal.h"
 #include "tsserver.h"
 
 #include <QCommandLineParser>
@@ -12,27 +14,21 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLoggingCategory>
-#include <QSocketNotifier>
 
 #include <cstdio>
+#include <cstdlib>
 
 #ifndef Q_OS_WIN
-#include <csignal>
 #include <ctime>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/time.h>
-#include <unistd.h>
 #endif
 
 namespace {
 
-void printLine(const QString& text)
-{
-    std::fputs(text.toLocal8Bit().constData(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
+// How long the end of the program waits for clients and for the log output.
+constexpr int kClientsEndMs = 1500;
+constexpr int kOutputEndMs = 300;
 
 // The time of day for a line's stamp, the same QTime::currentTime() gives:
 // the same clock read the same way, the zone looked at anew (tzset) as Qt
@@ -82,16 +78,6 @@ void messageHandler(QtMsgType type, const QMessageLogContext&, const QString& me
 }
 
 #ifndef Q_OS_WIN
-// SIGINT and SIGTERM arrive on any thread at any moment; the handler only
-// writes a byte to a pipe that the event loop watches.
-int signalPipe[2] = {-1, -1};
-
-void onSignal(int)
-{
-    const char byte = 1;
-    [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
-}
-
 // A server for many panels needs more descriptors than the usual soft limit
 // of 1024 allows (two per client); take what the hard limit grants.
 void raiseDescriptorLimit()
@@ -102,18 +88,15 @@ void raiseDescriptorLimit()
         ::setrlimit(RLIMIT_NOFILE, &limit);
     }
 }
-
-bool installSignalHandlers()
-{
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
-        return false;
-    struct sigaction action = {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
-}
 #endif
+
+// Help and version go to standard output here: QCommandLineParser would show
+// them in a message box on Windows when no console is attached.
+void printText(const QString& text)
+{
+    std::fputs(text.toLocal8Bit().constData(), stdout);
+    std::fflush(stdout);
+}
 
 } // namespace
 
@@ -142,7 +125,18 @@ int main(int argc, char** argv)
     parser.addOption(portOption);
     parser.addOption(pathOption);
     parser.addOption(traceOption);
-    parser.process(app);
+    if (!parser.parse(QCoreApplication::arguments())) {
+        std::fprintf(stderr, "kestreld: %s\n", qPrintable(parser.errorText()));
+        return 2;
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        printText(parser.helpText());
+        return 0;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        printText(QStringLiteral("kestreld %1\n").arg(QCoreApplication::applicationVersion()));
+        return 0;
+    }
     traceEnabled = parser.isSet(traceOption);
     // The handler drops the debug notes without --trace; telling Qt too lets
     // the server skip building the notes it writes for every request.
@@ -174,42 +168,51 @@ int main(int argc, char** argv)
     } else {
         firstLine = QStringLiteral("(Main) - Serving the simulator folder %1").arg(settings.GetTrainSimPath());
     }
-    printLine(LogLine::stamped(firstLine));
+    LogWriter output;
+    output.write(LogLine::stamped(firstLine));
 
 #ifndef Q_OS_WIN
     raiseDescriptorLimit();
-    if (!installSignalHandlers()) {
-        std::perror("kestreld: cannot install signal handlers");
+#endif
+    if (!ShutdownSignal::install(&app)) {
+        std::fprintf(stderr, "kestreld: cannot install the handlers of Ctrl-C and SIGTERM\n");
         return 1;
     }
-    QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [&app] {
-        char byte = 0;
-        [[maybe_unused]] const auto bytesRead = ::read(signalPipe[0], &byte, 1);
-        app.quit();
-    });
-#endif
 
-    TSServer server(&settings);
-    QObject::connect(&server, &TSServer::sigDebugString, &app, [&settings](const QString& text, int level) {
+    // On the heap: a server whose client is stuck in a library call cannot
+    // be destroyed (its thread would still use it), and is left to the end
+    // of the process instead.
+    auto* server = new TSServer(&settings);
+    QObject::connect(server, &TSServer::sigDebugString, &app, [&settings, &output](const QString& text, int level) {
         // The threshold is read anew for every line, as the window does.
         if (LogLine::shown(level, settings.GetLogLevel()))
-            printLine(LogLine::stamped(text, timeOfDay()));
+            output.write(LogLine::stamped(text, timeOfDay()));
     });
-    server.startListening(QString(), port);
-    if (!server.isListening()) {
+    server->startListening(QString(), port);
+    if (!server->isListening()) {
         std::fprintf(stderr, "kestreld: cannot listen on port %u: %s\n", unsigned(port),
-                     qPrintable(server.errorString()));
+                     qPrintable(server->listenError()));
+        delete server;
+        output.finish(kOutputEndMs);
         return 1;
     }
     // The server's own line names the port asked for; with 0 the system
     // chose one, and a script needs to know which.
     if (port == 0)
-        printLine(LogLine::stamped(QStringLiteral("(Main) - The system chose port %1").arg(server.serverPort())));
+        output.write(LogLine::stamped(QStringLiteral("(Main) - The system chose port %1").arg(server->serverPort())));
 
     const int status = app.exec();
-    // Ends every client thread, including one halfway through a frame.
-    server.close();
-    server.stopAllClients();
+    // Ends every client thread, including one halfway through a frame or
+    // through a long text, within a bounded time.
+    server->close();
+    const bool clientsEnded = server->stopAllClients(kClientsEndMs);
+    if (clientsEnded)
+        delete server;
+    const bool outputDone = output.finish(kOutputEndMs);
+    ShutdownSignal::shutdownDone();
+    // A client left in a library call, or an output that takes nothing: end
+    // here, without the clean-up that would wait for them.
+    if (!clientsEnded || !outputDone)
+        std::_Exit(status);
     return status;
 }
