@@ -59,6 +59,8 @@ public:
         m_setLocoChanged = resolve<FlagFn>("StubSetLocoChanged");
         m_copyCallLog = resolve<CopyLogFn>("StubCopyCallLog");
         m_clearCallLog = resolve<VoidFn>("StubClearCallLog");
+        m_hold = resolve<FlagFn>("StubHold");
+        m_waitingCalls = resolve<CountFn>("StubWaitingCalls");
     }
 
     StubLibrary(const StubLibrary&) = delete;
@@ -79,7 +81,8 @@ public:
     bool isValid() const
     {
         return m_reset && m_setLocoName && m_setControllerList && m_setValue && m_setRailSimValue
-            && m_setConnected && m_setLocoChanged && m_copyCallLog && m_clearCallLog;
+            && m_setConnected && m_setLocoChanged && m_copyCallLog && m_clearCallLog && m_hold
+            && m_waitingCalls;
     }
     QString errorString() const
     {
@@ -137,6 +140,11 @@ public:
     }
     void clearCallLog() { require(m_clearCallLog)(); }
 
+    // While held, GetLocoName does not return: a library call that hangs.
+    void hold(bool held) { require(m_hold)(held); }
+    // GetLocoName calls waiting for the stub to be released.
+    int waitingCalls() const { return require(m_waitingCalls)(); }
+
 private:
     using VoidFn = void (*)();
     using TextFn = void (*)(const char*);
@@ -144,6 +152,7 @@ private:
     using SetRailSimValueFn = void (*)(int, float);
     using FlagFn = void (*)(bool);
     using CopyLogFn = int (*)(char*, int);
+    using CountFn = int (*)();
 
     template <typename Function>
     Function resolve(const char* name)
@@ -171,4 +180,6 @@ private:
     FlagFn m_setLocoChanged = nullptr;
     CopyLogFn m_copyCallLog = nullptr;
     VoidFn m_clearCallLog = nullptr;
+    FlagFn m_hold = nullptr;
+    CountFn m_waitingCalls = nullptr;
 };

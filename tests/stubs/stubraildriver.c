@@ -60,6 +60,11 @@ struct StubState {
 };
 
 static pthread_mutex_t g_mutex = PTHREAD_MUTEX_INITIALIZER;
+/* GetLocoName waits on this while the stub is held (StubHold), to stand for
+ * a library call that does not return. */
+static pthread_cond_t g_released = PTHREAD_COND_INITIALIZER;
+static bool g_held = false;
+static int g_waiting = 0;
 /* Zero-initialised, which is the default state apart from `connected`:
  * a fresh library answers as if the simulator were running. */
 static struct StubState g_state = { .connected = true };
@@ -164,6 +169,10 @@ STUB_EXPORT const char* GetLocoName(void)
 {
     pthread_mutex_lock(&g_mutex);
     logCall("GetLocoName();");
+    ++g_waiting;
+    while (g_held)
+        pthread_cond_wait(&g_released, &g_mutex);
+    --g_waiting;
     const char* name = g_state.locoNameIsNull ? NULL : g_state.locoName;
     pthread_mutex_unlock(&g_mutex);
     return name;
@@ -228,7 +237,8 @@ STUB_EXPORT bool GetRailSimLocoChanged(void)
 /* ---- Control functions for tests --------------------------------------- */
 
 /* Back to the state of a freshly loaded stub: empty loco name and controller
- * list, every value 0, connected, locomotive not changed, empty call log. */
+ * list, every value 0, connected, locomotive not changed, empty call log,
+ * not held. */
 STUB_EXPORT void StubReset(void)
 {
     pthread_mutex_lock(&g_mutex);
@@ -240,6 +250,8 @@ STUB_EXPORT void StubReset(void)
     g_state.callLogCapacity = capacity;
     if (log)
         log[0] = '\0';
+    g_held = false;
+    pthread_cond_broadcast(&g_released);
     pthread_mutex_unlock(&g_mutex);
 }
 
@@ -290,6 +302,25 @@ STUB_EXPORT void StubSetLocoChanged(bool changed)
     pthread_mutex_lock(&g_mutex);
     g_state.locoChanged = changed;
     pthread_mutex_unlock(&g_mutex);
+}
+
+/* While held, every GetLocoName call waits until the stub is released. */
+STUB_EXPORT void StubHold(bool held)
+{
+    pthread_mutex_lock(&g_mutex);
+    g_held = held;
+    if (!held)
+        pthread_cond_broadcast(&g_released);
+    pthread_mutex_unlock(&g_mutex);
+}
+
+/* How many GetLocoName calls are waiting for the stub's release. */
+STUB_EXPORT int StubWaitingCalls(void)
+{
+    pthread_mutex_lock(&g_mutex);
+    const int waiting = g_waiting;
+    pthread_mutex_unlock(&g_mutex);
+    return waiting;
 }
 
 /* Copies the call log, NUL-terminated and cut to fit, into `buffer` and
