@@ -1,6 +1,7 @@
 #include "numberformat.h"
 
 #include <algorithm>
+#include <charconv>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -49,18 +50,10 @@ bool decompose(float value, BinaryFloat* out)
     return true;
 }
 
-// Appends the decimal digits of n; answers how many.
+// Writes the decimal digits of n; answers how many.
 int appendDigits(uint64_t n, char* out)
 {
-    char reversed[24];
-    int count = 0;
-    do {
-        reversed[count++] = char('0' + n % 10);
-        n /= 10;
-    } while (n != 0);
-    for (int i = 0; i < count; ++i)
-        out[i] = reversed[count - 1 - i];
-    return count;
+    return int(std::to_chars(out, out + 24, n).ptr - out);
 }
 
 // QString::arg(double, 0, 'g', -1) for the float, or false to leave it to Qt.
@@ -236,32 +229,25 @@ int NumberFormat::truncated(float value)
     return int(truncatedValue);
 }
 
-namespace {
-// Writes the digits of value to the end of buffer; answers where they begin.
-int decimalDigits(int value, char (&buffer)[12])
+int NumberFormat::writeDecimal(long long value, char* out, int width)
 {
-    int first = int(sizeof buffer);
-    long long rest = value < 0 ? -static_cast<long long>(value) : value;
-    do {
-        buffer[--first] = char('0' + rest % 10);
-        rest /= 10;
-    } while (rest != 0);
-    if (value < 0)
-        buffer[--first] = '-';
-    return first;
+    char digits[24];
+    const int length = int(std::to_chars(digits, digits + sizeof digits, value).ptr - digits);
+    int size = 0;
+    while (size < width - length)
+        out[size++] = '0';
+    std::memcpy(out + size, digits, size_t(length));
+    return size + length;
 }
-} // namespace
 
 QString NumberFormat::decimal(int value)
 {
-    char digits[12];
-    const int first = decimalDigits(value, digits);
-    return QString::fromLatin1(digits + first, int(sizeof digits) - first);
+    char digits[24];
+    return QString::fromLatin1(digits, writeDecimal(value, digits));
 }
 
 void NumberFormat::appendDecimal(QString* text, int value)
 {
-    char digits[12];
-    const int first = decimalDigits(value, digits);
-    text->append(QLatin1String(digits + first, int(sizeof digits) - first));
+    char digits[24];
+    text->append(QLatin1String(digits, writeDecimal(value, digits)));
 }

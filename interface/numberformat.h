@@ -23,4 +23,8 @@ public:
     // the locale machinery behind that (it runs for every value served).
     static QString decimal(int value);
     static void appendDecimal(QString* text, int value);
+    // The one routine behind every integer written here and in the frame
+    // codec: `value` in plain decimal into `out` (room for 21 characters),
+    // left-padded with "0" to `width` and never cut. Answers the count.
+    static int writeDecimal(long long value, char* out, int width = 0);
 };

@@ -1,5 +1,7 @@
 #include "framecodec.h"
 
+#include "numberformat.h"
+
 namespace {
 
 // A header field read as a decimal number; a field that is not one reads as
@@ -23,28 +25,6 @@ int fieldValue(const QByteArray& bytes, int offset, int width)
     bool ok = false;
     const int value = bytes.mid(offset, width).toInt(&ok, 10);
     return ok ? value : 0;
-}
-
-// The number as QByteArray::number() writes it, left-padded with "0" to
-// `width` and not cut when longer; answers the count of bytes written.
-int paddedNumber(char* out, int value, int width)
-{
-    char digits[12];
-    int first = int(sizeof digits);
-    long long rest = value < 0 ? -static_cast<long long>(value) : value;
-    do {
-        digits[--first] = char('0' + rest % 10);
-        rest /= 10;
-    } while (rest != 0);
-    if (value < 0)
-        digits[--first] = '-';
-    const int length = int(sizeof digits) - first;
-    int size = 0;
-    while (size < width - length)
-        out[size++] = '0';
-    for (int i = first; i < int(sizeof digits); ++i)
-        out[size++] = digits[i];
-    return size;
 }
 
 } // namespace
@@ -81,14 +61,14 @@ bool FrameCodec::decode(const QByteArray& bytes, MessageFrame* frame)
 MessageFrame FrameCodec::encode(int command, int tag, const QString& payload)
 {
     const QByteArray payloadBytes = payload.toUtf8();
-    char code[16];
-    const int codeSize = paddedNumber(code, command, 3);
-    char tagDigits[16];
-    const int tagSize = paddedNumber(tagDigits, tag, 6);
+    char code[24];
+    const int codeSize = NumberFormat::writeDecimal(command, code, 3);
+    char tagDigits[24];
+    const int tagSize = NumberFormat::writeDecimal(tag, tagDigits, 6);
     // The body: code ";" tag ";" payload ";".
     const int bodySize = codeSize + 1 + tagSize + 1 + payloadBytes.size() + 1;
-    char length[16];
-    const int lengthSize = paddedNumber(length, bodySize, 6);
+    char length[24];
+    const int lengthSize = NumberFormat::writeDecimal(bodySize, length, 6);
 
     // Written in one buffer, without a copy of the body.
     MessageFrame frame;
