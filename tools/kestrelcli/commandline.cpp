@@ -1,5 +1,6 @@
 #include "commandline.h"
 
+#include <QCommandLineParser>
 #include <QRegularExpression>
 
 #include <climits>
@@ -26,26 +27,6 @@ const CommandShape* findCommand(const QString& name)
             return &shape;
     }
     return nullptr;
-}
-
-// "--name VALUE" or "--name=VALUE" at arguments[*index]; advances *index past
-// what it used. False when the argument is not this option.
-bool takeOption(const QStringList& arguments, int* index, const QString& name, QString* value, QString* error)
-{
-    const QString& argument = arguments.at(*index);
-    if (argument.startsWith(name + QLatin1Char('='))) {
-        *value = argument.mid(name.size() + 1);
-        return true;
-    }
-    if (argument != name)
-        return false;
-    if (*index + 1 >= arguments.size()) {
-        *error = QStringLiteral("%1 needs a value").arg(name);
-        *value = QString();
-        return true;
-    }
-    *value = arguments.at(++*index);
-    return true;
 }
 
 bool readNumber(const QString& text, qint64 minimum, qint64 maximum, qint64* value)
@@ -151,98 +132,100 @@ bool checkArguments(CliOptions* options, QString* error)
 bool CommandLine::parse(const QStringList& arguments, CliOptions* options, QString* error)
 {
     error->clear();
-    int i = 0;
-    // Global options, up to the command.
-    for (; i < arguments.size(); ++i) {
-        const QString& argument = arguments.at(i);
-        QString value;
-        if (argument == QLatin1String("-h") || argument == QLatin1String("--help")) {
-            options->help = true;
-            return true;
-        }
-        if (argument == QLatin1String("--version")) {
-            options->version = true;
-            return true;
-        }
-        if (takeOption(arguments, &i, QStringLiteral("--host"), &value, error)) {
-            if (!error->isEmpty())
-                return false;
-            if (value.isEmpty()) {
-                *error = QStringLiteral("--host needs a host name or address");
-                return false;
-            }
-            options->host = value;
-        } else if (takeOption(arguments, &i, QStringLiteral("--port"), &value, error)) {
-            qint64 port = 0;
-            if (!error->isEmpty())
-                return false;
-            if (!readNumber(value, 1, 65535, &port)) {
-                *error = QStringLiteral("--port needs a number from 1 to 65535, not \"%1\"").arg(value);
-                return false;
-            }
-            options->port = quint16(port);
-        } else if (takeOption(arguments, &i, QStringLiteral("--timeout"), &value, error)) {
-            qint64 timeout = 0;
-            if (!error->isEmpty())
-                return false;
-            if (!readNumber(value, 1, INT_MAX, &timeout)) {
-                *error = QStringLiteral("--timeout needs a number of milliseconds above 0, not \"%1\"").arg(value);
-                return false;
-            }
-            options->timeoutMs = int(timeout);
-        } else if (argument.startsWith(QLatin1Char('-'))) {
-            *error = QStringLiteral("unknown option \"%1\"").arg(argument);
+    // Global options end at the command: what follows it is the command's,
+    // so "set 0 -1" and "text --x" reach the server as written.
+    QCommandLineParser global;
+    global.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
+    const QCommandLineOption host(QStringLiteral("host"), QString(), QStringLiteral("H"));
+    const QCommandLineOption port(QStringLiteral("port"), QString(), QStringLiteral("P"));
+    const QCommandLineOption timeout(QStringLiteral("timeout"), QString(), QStringLiteral("MS"));
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption version(QStringLiteral("version"));
+    global.addOptions({host, port, timeout, help, version});
+    if (!global.parse(QStringList{QStringLiteral("kestrel-cli")} + arguments)) {
+        *error = global.errorText();
+        return false;
+    }
+    if (global.isSet(help) || global.isSet(version)) {
+        options->help = global.isSet(help);
+        options->version = !options->help;
+        return true;
+    }
+    if (global.isSet(host)) {
+        options->host = global.value(host);
+        if (options->host.isEmpty()) {
+            *error = QStringLiteral("--host needs a host name or address");
             return false;
-        } else {
-            break;
         }
     }
-    if (i >= arguments.size()) {
+    qint64 number = 0;
+    if (global.isSet(port)) {
+        if (!readNumber(global.value(port), 1, 65535, &number)) {
+            *error = QStringLiteral("--port needs a number from 1 to 65535, not \"%1\"").arg(global.value(port));
+            return false;
+        }
+        options->port = quint16(number);
+    }
+    if (global.isSet(timeout)) {
+        if (!readNumber(global.value(timeout), 1, INT_MAX, &number)) {
+            *error = QStringLiteral("--timeout needs a number of milliseconds above 0, not \"%1\"")
+                         .arg(global.value(timeout));
+            return false;
+        }
+        options->timeoutMs = int(number);
+    }
+
+    QStringList rest = global.positionalArguments();
+    if (rest.isEmpty()) {
         *error = QStringLiteral("no command given");
         return false;
     }
-
-    options->command = arguments.at(i++);
+    options->command = rest.takeFirst();
     const CommandShape* shape = findCommand(options->command);
     if (!shape) {
         *error = QStringLiteral("unknown command \"%1\"").arg(options->command);
         return false;
     }
 
-    // The command's own options; everything else is an argument.
-    for (; i < arguments.size(); ++i) {
-        QString value;
-        if (options->command == QLatin1String("list") && arguments.at(i) == QLatin1String("--json")) {
-            options->json = true;
-        } else if (options->command == QLatin1String("watch")
-                   && takeOption(arguments, &i, QStringLiteral("--interval"), &value, error)) {
-            qint64 interval = 0;
-            if (!error->isEmpty())
-                return false;
-            if (!readNumber(value, 1, INT_MAX, &interval)) {
-                *error = QStringLiteral("--interval needs a number of milliseconds above 0, not \"%1\"").arg(value);
+    // Only "list" and "watch" have options of their own; their arguments
+    // are ids, never negative.
+    if (options->command == QLatin1String("list") || options->command == QLatin1String("watch")) {
+        QCommandLineParser own;
+        const QCommandLineOption json(QStringLiteral("json"));
+        const QCommandLineOption interval(QStringLiteral("interval"), QString(), QStringLiteral("MS"));
+        const QCommandLineOption count(QStringLiteral("count"), QString(), QStringLiteral("N"));
+        if (options->command == QLatin1String("list"))
+            own.addOption(json);
+        else
+            own.addOptions({interval, count});
+        if (!own.parse(QStringList{options->command} + rest)) {
+            *error = own.errorText();
+            return false;
+        }
+        rest = own.positionalArguments();
+        options->json = options->command == QLatin1String("list") && own.isSet(json);
+        if (options->command == QLatin1String("watch") && own.isSet(interval)) {
+            if (!readNumber(own.value(interval), 1, INT_MAX, &number)) {
+                *error = QStringLiteral("--interval needs a number of milliseconds above 0, not \"%1\"")
+                             .arg(own.value(interval));
                 return false;
             }
-            options->intervalMs = int(interval);
-        } else if (options->command == QLatin1String("watch")
-                   && takeOption(arguments, &i, QStringLiteral("--count"), &value, error)) {
-            qint64 count = 0;
-            if (!error->isEmpty())
-                return false;
-            if (!readNumber(value, 1, INT_MAX, &count)) {
-                *error = QStringLiteral("--count needs a number above 0, not \"%1\"").arg(value);
+            options->intervalMs = int(number);
+        }
+        if (options->command == QLatin1String("watch") && own.isSet(count)) {
+            if (!readNumber(own.value(count), 1, INT_MAX, &number)) {
+                *error = QStringLiteral("--count needs a number above 0, not \"%1\"").arg(own.value(count));
                 return false;
             }
-            options->count = int(count);
-        } else {
-            options->arguments.append(arguments.at(i));
+            options->count = int(number);
         }
     }
+    options->arguments = rest;
 
-    const int count = options->arguments.size();
-    if (count < shape->minArguments || (shape->maxArguments >= 0 && count > shape->maxArguments)) {
+    const int given = options->arguments.size();
+    if (given < shape->minArguments || (shape->maxArguments >= 0 && given > shape->maxArguments)) {
         if (shape->minArguments == shape->maxArguments)
-            *error = QStringLiteral("%1 takes %2 argument(s), not %3").arg(options->command).arg(shape->minArguments).arg(count);
+            *error = QStringLiteral("%1 takes %2 argument(s), not %3").arg(options->command).arg(shape->minArguments).arg(given);
         else
             *error = QStringLiteral("%1 needs at least %2 argument(s)").arg(options->command).arg(shape->minArguments);
         return false;
