@@ -211,7 +211,12 @@ void Kestrel::OnStartStopServer()
             connect(m_server, &TSServer::sigDebugString, this, &Kestrel::OnDebugString);
         }
         // Whether listening worked is the server's to report, in the log.
-        m_server->startListening(ui.lineEdit_ip->text(), portFromText(ui.lineEdit_port->text()));
+        const quint16 port = portFromText(ui.lineEdit_port->text());
+        m_server->startListening(ui.lineEdit_ip->text(), port);
+        // The server's line names the port asked for; with 0 the system
+        // chose one, which whoever connects needs to know.
+        if (port == 0 && m_server->isListening())
+            OnDebugString(QStringLiteral("(Main) - The system chose port %1").arg(m_server->serverPort()), 0);
 
         ui.pushButton_serverStartStop->setText(kStopCaption);
         ui.groupBox->setEnabled(false);

@@ -15,6 +15,7 @@ const QString kLogLevel = QStringLiteral("debug/loglevel");
 const QString kTrainSimPath = QStringLiteral("trainsim/path");
 const QString kIdleTimeout = QStringLiteral("limits/idletimeout");
 const QString kConnectionsPerAddress = QStringLiteral("limits/connectionsperaddress");
+const QString kUnreadBytes = QStringLiteral("limits/unreadbytes");
 } // namespace
 
 Settings::Settings(QObject* window)
@@ -69,6 +70,15 @@ int Settings::GetIdleTimeout() const { return std::max(0, value(kIdleTimeout, De
 int Settings::GetConnectionsPerAddress() const
 {
     return std::max(0, value(kConnectionsPerAddress, DefaultConnectionsPerAddress).toInt());
+}
+
+// One reply is always taken, so even a small value lets a client that reads
+// be served; a value that is no number falls back to the default.
+qint64 Settings::GetUnreadBytes() const
+{
+    bool ok = false;
+    const qint64 bytes = value(kUnreadBytes, DefaultUnreadBytes).toLongLong(&ok);
+    return ok && bytes > 0 ? bytes : DefaultUnreadBytes;
 }
 
 QString Settings::GetTrainSimPath() const

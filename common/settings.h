@@ -45,10 +45,12 @@ public:
     void SetTrainSimPath(QString path);
 
     // Limits of one client, in the "limits" group: seconds a connection may
-    // stay silent between requests (0: no limit), and connections one
-    // client address may hold at once (0: no limit).
+    // stay silent between requests (0: no limit), connections one client
+    // address may hold at once (0: no limit), and bytes of replies that may
+    // wait for a client that does not read them.
     int GetIdleTimeout() const;
     int GetConnectionsPerAddress() const;
+    qint64 GetUnreadBytes() const;
 
     // Serves `path` as the simulator folder for this run without writing it
     // (the headless server's command line); GetTrainSimPath answers it.
@@ -62,6 +64,7 @@ public:
     static constexpr quint16 DefaultPort = 47812;
     static constexpr int DefaultIdleTimeout = 600;
     static constexpr int DefaultConnectionsPerAddress = 256;
+    static constexpr qint64 DefaultUnreadBytes = 4 * 1024 * 1024;
 
 private:
     QVariant value(const QString& key, const QVariant& defaultValue = QVariant()) const;

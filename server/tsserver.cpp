@@ -75,6 +75,7 @@ void TSServer::startListening(QString address, quint16 port)
         const int idleSeconds = std::min(m_settings->GetIdleTimeout(), INT_MAX / 1000);
         m_limits.idleTimeoutMs = idleSeconds * 1000;
         m_connectionsPerAddress = m_settings->GetConnectionsPerAddress();
+        m_limits.maxPendingBytes = m_settings->GetUnreadBytes();
     }
     m_listenError.clear();
     const qintptr descriptor = NativeSocket::listen(port, &m_listenError);

@@ -1,9 +1,9 @@
 #pragma once
 
-// A raw TCP client for the loopback tests of the server and of kestreld. It
-// writes bytes exactly as given and waits for answers while the calling
-// thread's event loop keeps running, so that a server living in the same
-// thread can accept connections and relay its log lines meanwhile.
+// A raw TCP client for the loopback tests. It writes bytes exactly as given
+// and waits for answers while the calling thread's event loop keeps running,
+// so that a server living in the same thread can accept connections and
+// relay its log lines meanwhile.
 
 #include <QByteArray>
 #include <QHostAddress>

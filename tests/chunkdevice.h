@@ -1,10 +1,11 @@
 #pragma once
 
 // A QIODevice that hands out its data in segments, as a socket does: the
-// harness pushes the first segment, and each waitForReadyRead() delivers
-// the next one at once or, when none is left, answers false like a wait
-// that timed out. Nothing ever blocks, so the request reader's time limits
-// cost nothing under the fuzzer.
+// test or fuzz harness delivers the first segment, and each
+// waitForReadyRead() delivers the next one at once or, when none is left,
+// answers false like a wait that timed out. Nothing ever blocks, so the
+// request reader's rules about counts and waits run exactly and without
+// delay.
 
 #include <QByteArray>
 #include <QIODevice>
@@ -36,9 +37,16 @@ public:
         return true;
     }
 
-    bool waitForReadyRead(int) override
+    // Bytes that arrive without a wait (while a text is being served).
+    void append(const QByteArray& bytes)
     {
-        ++m_waits;
+        m_buffer += bytes;
+        m_delivered += bytes.size();
+    }
+
+    bool waitForReadyRead(int msecs) override
+    {
+        m_waitLimits << msecs;
         return deliverNext();
     }
 
@@ -53,7 +61,11 @@ public:
     bool gone() const { return m_gone; }
     qint64 delivered() const { return m_delivered; }
     qint64 consumed() const { return m_consumed; }
-    int waits() const { return m_waits; }
+    int waits() const { return m_waitLimits.size(); }
+    // The time limit of every wait, in order.
+    const QList<int>& waitLimits() const { return m_waitLimits; }
+    // What was delivered and not read.
+    const QByteArray& unread() const { return m_buffer; }
 
 protected:
     qint64 readData(char* data, qint64 maxSize) override
@@ -74,6 +86,6 @@ private:
     QByteArray m_buffer;
     qint64 m_delivered = 0;
     qint64 m_consumed = 0;
-    int m_waits = 0;
+    QList<int> m_waitLimits;
     bool m_gone = false;
 };

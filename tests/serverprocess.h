@@ -1,0 +1,106 @@
+#pragma once
+
+// kestreld (or a server program that prints its port as kestreld does) run
+// as a user runs it, for the tests of the programs and for the benchmark:
+// started with port 0 in a working directory of its own, the port read from
+// its "The system chose port N" line, stopped as Ctrl-C would stop it.
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
+class ServerProcess
+{
+public:
+    // The kestreld that this build made, beside the test programs' folder.
+    static QString kestreld()
+    {
+        return QDir::cleanPath(QCoreApplication::applicationDirPath() + QStringLiteral("/../kestreld"));
+    }
+
+    ~ServerProcess()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
+        }
+    }
+
+    // Starts the program with `arguments` (kestreld wants "--port 0") in
+    // `workingDir` (a fresh temporary folder when empty), and waits for its
+    // port. Its output is read as it comes unless `output` names a file for
+    // it to write to.
+    bool start(const QStringList& arguments, const QString& workingDir = QString(),
+               const QString& program = kestreld(), const QString& output = QString())
+    {
+        m_process.setWorkingDirectory(workingDir.isEmpty() ? m_dir.path() : workingDir);
+        if (!output.isEmpty())
+            m_process.setStandardOutputFile(output);
+#ifdef Q_OS_WIN
+        // A process group of its own, so that Ctrl-Break reaches it alone.
+        m_process.setCreateProcessArgumentsModifier([](QProcess::CreateProcessArguments* args) {
+            args->flags |= CREATE_NEW_PROCESS_GROUP;
+        });
+#endif
+        m_process.start(program, arguments);
+        if (!m_process.waitForStarted(10000))
+            return false;
+        if (!output.isEmpty())
+            return true; // the caller reads the port from its file
+        const QRegularExpression chosen(QStringLiteral("chose port (\\d+)"));
+        while (m_port == 0 && waitForOutput(10000)) {
+            const QRegularExpressionMatch match = chosen.match(QString::fromLocal8Bit(m_output));
+            if (match.hasMatch())
+                m_port = quint16(match.captured(1).toUInt());
+        }
+        return m_port != 0;
+    }
+
+    quint16 port() const { return m_port; }
+    void setPort(quint16 port) { m_port = port; }
+    qint64 pid() const { return m_process.processId(); }
+    QProcess& process() { return m_process; }
+    bool running() const { return m_process.state() == QProcess::Running; }
+
+    // What the program printed so far on standard output.
+    QByteArray output()
+    {
+        m_output += m_process.readAllStandardOutput();
+        return m_output;
+    }
+    bool waitForOutput(int timeoutMs)
+    {
+        if (!m_process.waitForReadyRead(timeoutMs))
+            return false;
+        output();
+        return true;
+    }
+
+    // Asks the program to end as Ctrl-C would (SIGTERM; Ctrl-Break on
+    // Windows) and waits up to `timeoutMs`. The exit code, or -1 when it did
+    // not end normally in time.
+    int stop(int timeoutMs)
+    {
+#ifdef Q_OS_WIN
+        GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, DWORD(m_process.processId()));
+#else
+        m_process.terminate();
+#endif
+        if (!m_process.waitForFinished(timeoutMs))
+            return -1;
+        output();
+        return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+    }
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    QByteArray m_output;
+    quint16 m_port = 0;
+};
