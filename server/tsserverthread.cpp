@@ -147,6 +147,18 @@ void TSServerThread::readyRead()
     // The silence that counts is the one between requests.
     if (m_idleTimer && m_socket->state() == QAbstractSocket::ConnectedState)
         m_idleTimer->start();
+#ifdef Q_OS_WIN
+    // Windows tells a socket's close once, by a notification that a client
+    // closing right after its request may send before this thread listened:
+    // once everything is read, look for the close, after this handler (a
+    // readyRead emitted within it would be swallowed).
+    if (m_socket->bytesAvailable() == 0) {
+        QTimer::singleShot(0, m_socket, [socket = m_socket] {
+            if (socket->state() == QAbstractSocket::ConnectedState && socket->bytesAvailable() == 0)
+                socket->waitForReadyRead(0);
+        });
+    }
+#endif
 }
 
 void TSServerThread::disconnected()

@@ -42,12 +42,6 @@ public:
         m_process.setWorkingDirectory(workingDir.isEmpty() ? m_dir.path() : workingDir);
         if (!output.isEmpty())
             m_process.setStandardOutputFile(output);
-#ifdef Q_OS_WIN
-        // A process group of its own, so that Ctrl-Break reaches it alone.
-        m_process.setCreateProcessArgumentsModifier([](QProcess::CreateProcessArguments* args) {
-            args->flags |= CREATE_NEW_PROCESS_GROUP;
-        });
-#endif
         m_process.start(program, arguments);
         if (!m_process.waitForStarted(10000))
             return false;
@@ -82,13 +76,17 @@ public:
         return true;
     }
 
-    // Asks the program to end as Ctrl-C would (SIGTERM; Ctrl-Break on
-    // Windows) and waits up to `timeoutMs`. The exit code, or -1 when it did
-    // not end normally in time.
+    // Asks the program to end as Ctrl-C would and waits up to `timeoutMs`.
+    // The exit code, or -1 when it did not end normally in time. On Windows
+    // this is Ctrl-C itself, which reaches every program on the test's
+    // console (the test's own handler takes it, rather than the flag that
+    // ignores it, which programs started later would inherit): one such
+    // server at a time.
     int stop(int timeoutMs)
     {
 #ifdef Q_OS_WIN
-        GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, DWORD(m_process.processId()));
+        SetConsoleCtrlHandler([](DWORD) -> BOOL { return TRUE; }, TRUE);
+        GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
 #else
         m_process.terminate();
 #endif

@@ -8,16 +8,8 @@
 // SIGTERM with a hundred busy clients. Each row proves its fix with a bound
 // measured here: time, memory, threads, descriptors, bytes or log lines.
 
-#include "serverfixture.h"
-#include "serverprocess.h"
-
-#include "framecodec.h"
-
-#include <QRandomGenerator>
-#include <QtTest>
-
-#include <limits>
-
+#include <QtGlobal>
+// Winsock before the Windows headers that the helpers below include.
 #ifdef Q_OS_WIN
 #include <winsock2.h>
 #else
@@ -30,6 +22,17 @@
 #ifdef Q_OS_LINUX
 #include <dirent.h>
 #endif
+
+#include "serverfixture.h"
+#include "serverprocess.h"
+
+#include "framecodec.h"
+
+#include <QRandomGenerator>
+#include <QtTest>
+
+#include <limits>
+
 
 // Under a sanitizer the process's memory and speed are the sanitizer's: the
 // memory bounds are not checked and the time bounds are wider.
@@ -529,9 +532,10 @@ void TestFaults::limits()
     server.startListening(QString(), 0);
 
     std::vector<std::unique_ptr<LoopbackClient>> connections;
+    // A refused connection may be closed before its client sees it open.
     for (int i = 0; i < clients; ++i) {
         connections.push_back(std::make_unique<LoopbackClient>());
-        QVERIFY(connections.back()->connectTo(server.serverPort()));
+        QVERIFY(connections.back()->connectTo(server.serverPort()) || i >= served);
     }
     QElapsedTimer clock;
     clock.start();

@@ -51,6 +51,9 @@ bool ShutdownSignal::install(QCoreApplication* app)
 #ifdef Q_OS_WIN
     Q_UNUSED(app)
     g_shutdownDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    // A program started by one that ignores Ctrl-C inherits that; this one
+    // wants it.
+    SetConsoleCtrlHandler(nullptr, FALSE);
     return g_shutdownDone && SetConsoleCtrlHandler(onConsoleEvent, TRUE);
 #else
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalSockets) != 0)

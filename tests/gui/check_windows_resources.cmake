@@ -5,7 +5,10 @@
 #
 #   cmake -DWINDRES=... -DPREPROCESSOR=... -DRC=kestrel.rc -DWORK=dir
 #         -DVERSION_MAJOR=.. -DVERSION_MINOR=.. -DVERSION_PATCH=.. -DVERSION_TWEAK=..
-#         -P check_windows_resources.cmake
+#         [-DEXE=Kestrel.exe] -P check_windows_resources.cmake
+#
+# With EXE (the Windows build) it also checks that the program itself
+# carries the manifest and the version record.
 
 file(MAKE_DIRECTORY ${WORK})
 set(preprocess --preprocessor=${PREPROCESSOR} --preprocessor-arg=-E
@@ -63,6 +66,18 @@ expect("VALUE \"Translation\", 0x407, 1200" "one translation: German, Unicode")
 string(FIND "${dump}" " FILEFLAGS " at)
 if(NOT at EQUAL -1)
     set(failures "${failures}\n  the record carries file flags")
+endif()
+
+if(EXE)
+    file(STRINGS ${EXE} manifest REGEX "requestedExecutionLevel")
+    if(NOT manifest MATCHES "level=\"requireAdministrator\"")
+        set(failures "${failures}\n  ${EXE} carries no manifest asking for administrator rights")
+    endif()
+    file(STRINGS ${EXE} record ENCODING UTF-16LE REGEX "Kestrel Server for Train Simulator|^${dotted}$")
+    list(LENGTH record found)
+    if(found LESS 2)
+        set(failures "${failures}\n  ${EXE} carries no version record of ${dotted}")
+    endif()
 endif()
 
 if(failures)
