@@ -507,6 +507,7 @@ void TestFaults::limits_data()
     QTest::addColumn<QString>("line");
     QTest::addRow("a connection silent past limits/idletimeout is closed")
         << QByteArray("[limits]\nidletimeout=1\n") << 1 << 0 << "(Server) - Client ID:%1 sent nothing for 1 s; connection closed";
+    QTest::addRow("connectionsperaddress=0 is no limit") << QByteArray("[limits]\nconnectionsperaddress=0\n") << 3 << 3 << "";
     QTest::addRow("one address holds at most limits/connectionsperaddress")
         << QByteArray("[limits]\nconnectionsperaddress=3\n") << 4 << 3 << "(Server) - Too many connections from 127.0.0.1, connection refused ID:%1";
 }
@@ -539,7 +540,8 @@ void TestFaults::limits()
     }
     QElapsedTimer clock;
     clock.start();
-    QTRY_COMPARE_WITH_TIMEOUT(ServerFixture::linesStartingWith(log, line.section(QLatin1Char('%'), 0, 0)), 1, 5000 * kSlow);
+    if (!line.isEmpty())
+        QTRY_COMPARE_WITH_TIMEOUT(ServerFixture::linesStartingWith(log, line.section(QLatin1Char('%'), 0, 0)), 1, 5000 * kSlow);
     int answered = 0;
     for (auto& connection : connections)
         answered += ServerFixture::clientId(*connection) > 0 ? 1 : 0;

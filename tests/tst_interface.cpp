@@ -295,6 +295,8 @@ void TestInterface::operations()
     TSInterfaceDll dll(folder);
     if (!stubCase.isEmpty())
         stub(stubCase).clearCallLog();
+    else // the short note of an operation that has no library
+        QTest::ignoreMessage(QtDebugMsg, "Cannot load library.");
 
     QString inOut = input;
     QCOMPARE((dll.*kOperations.at(operation))(inOut), result);
@@ -441,7 +443,7 @@ void TestInterface::numberFormsAsQt()
     for (float value : values) {
         const QString general = QStringLiteral("%1").arg(double(value), 0, 'g', -1);
         QCOMPARE(NumberFormat::general(value), general);
-        for (int decimals : {2, 7})
+        for (int decimals : {2, 7, 10}) // 10: past what the own path takes
             QCOMPARE(NumberFormat::fixed(value, decimals), QString::number(double(value), 'f', decimals));
     }
 }

@@ -22,6 +22,7 @@ private slots:
     void init() { m_fixture.resetStub(); }
     void exchanges_data();
     void exchanges();
+    void ipv6Client();
     void sharedValuesAcrossClientsAndServers();
     void folderReadWhenClientStarts();
     void logLines();
@@ -62,6 +63,18 @@ void TestServer::exchanges()
         if (!expected.isEmpty())
             QCOMPARE(client.receive(expected.size()), expected);
     }
+}
+
+// The listener takes IPv6 and IPv4 clients on one socket.
+void TestServer::ipv6Client()
+{
+    auto server = m_fixture.start();
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHostIPv6, server->serverPort());
+    if (!client.waitForConnected(5000))
+        QSKIP("this machine has no IPv6 loopback");
+    client.write("GetLocoName()");
+    QTRY_COMPARE(client.bytesAvailable(), qint64(8));
 }
 
 void TestServer::sharedValuesAcrossClientsAndServers()

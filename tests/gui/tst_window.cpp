@@ -200,6 +200,11 @@ void TestWindow::interfaceList()
         list->setCurrentIndex(i);
         QCOMPARE(child<QLineEdit>(&window, "lineEdit_ip")->text(), expected.at(i).section(QStringLiteral(" - "), 0, 0));
     }
+    // An index that denotes no entry (an emptied list) changes nothing.
+    const QString shownAddress = child<QLineEdit>(&window, "lineEdit_ip")->text();
+    window.OnComboBoxChanged(-1);
+    window.OnComboBoxChanged(list->count());
+    QCOMPARE(child<QLineEdit>(&window, "lineEdit_ip")->text(), shownAddress);
 }
 
 void TestWindow::startStop_data()
