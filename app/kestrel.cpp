@@ -1,5 +1,6 @@
 #include "kestrel.h"
 
+#include "liveendpoint.h"
 #include "logline.h"
 #include "settings.h"
 #include "tsserver.h"
@@ -121,6 +122,8 @@ Kestrel::Kestrel(QWidget* parent)
 
 Kestrel::~Kestrel()
 {
+    if (m_live)
+        m_live->stop();
     if (m_server) {
         // The server goes later, once its clients have ended; it ends them
         // now, while the settings store they read still exists, waiting a
@@ -197,6 +200,29 @@ void Kestrel::ShowVersion()
     versionInfo.Release();
 }
 
+// The cab display's live port beside the server: its address and the code
+// for driving from it go to the log.
+void Kestrel::StartLive(quint16 serverPort)
+{
+    if (!m_settings->GetLiveEnabled())
+        return;
+    if (!m_live) {
+        m_live = new LiveEndpoint(this);
+        connect(m_live, &LiveEndpoint::sigDebugString, this, &Kestrel::OnDebugString);
+    }
+    const quint16 port = m_settings->GetLivePort(serverPort);
+    QString error;
+    if (!m_live->start(m_settings->GetTrainSimPath(), port, m_settings->GetLiveControlCode(), &error)) {
+        OnDebugString(QStringLiteral("(Main) - Cab display not started: port %1: %2").arg(port).arg(error), 1);
+        return;
+    }
+    const QString host = ui.lineEdit_ip->text().isEmpty() ? LiveEndpoint::reachableHost() : ui.lineEdit_ip->text();
+    OnDebugString(QStringLiteral("(Main) - Cab display: %1").arg(LiveEndpoint::pageAddress(host, m_live->port())), 1);
+    OnDebugString(QStringLiteral("(Main) - Control code for driving from the cab display: %1")
+                      .arg(m_settings->GetLiveControlCode()),
+                  1);
+}
+
 void Kestrel::OnComboBoxChanged(int index)
 {
     if (index >= 0 && index < m_addresses.size())
@@ -217,6 +243,7 @@ void Kestrel::OnStartStopServer()
         // chose one, which whoever connects needs to know.
         if (port == 0 && m_server->isListening())
             OnDebugString(QStringLiteral("(Main) - The system chose port %1").arg(m_server->serverPort()), 0);
+        StartLive(port);
 
         ui.pushButton_serverStartStop->setText(kStopCaption);
         ui.groupBox->setEnabled(false);
@@ -228,6 +255,8 @@ void Kestrel::OnStartStopServer()
     ui.groupBox->setEnabled(true);
     ui.groupBox_pathToTS->setEnabled(true);
 
+    if (m_live)
+        m_live->stop();
     if (m_server) {
         m_server->stop();
         // Deleted later, once every client has ended. Ending a client cuts

@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 
+class LiveEndpoint;
 class QCloseEvent;
 class QLabel;
 class Settings;
@@ -42,6 +43,7 @@ protected:
 private:
     void InitGui();
     void ShowVersion();
+    void StartLive(quint16 serverPort);
 
     Ui::KestrelClass ui;
     // One IPv4 address per entry of comboBox_netinterfaces, in its order.
@@ -50,4 +52,6 @@ private:
     TSServer* m_server = nullptr;
     // The empty label at the status bar's left; the version follows it.
     QLabel* m_statusLabel = nullptr;
+    // The cab display's live port, running while the server does.
+    LiveEndpoint* m_live = nullptr;
 };

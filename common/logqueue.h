@@ -36,6 +36,20 @@ public:
     // dropped since the last take.
     QVector<Line> take(int maxLines, int* dropped);
 
+    // Hands up to `maxLines` lines to `emitLine`, then, if lines were
+    // dropped, one line from `origin` ("(Server)") that says how many. True
+    // when more lines wait.
+    template <typename EmitLine>
+    bool drain(int maxLines, const char* origin, EmitLine emitLine)
+    {
+        int dropped = 0;
+        for (const Line& line : take(maxLines, &dropped))
+            emitLine(line.text, line.level);
+        if (dropped > 0)
+            emitLine(QStringLiteral("%1 - %2 log lines dropped").arg(QLatin1String(origin)).arg(dropped), 1);
+        return !isEmpty();
+    }
+
     // Waits until a line is there, close() was called or `timeoutMs` passed.
     // False when the queue is closed and empty.
     bool waitForLines(int timeoutMs);

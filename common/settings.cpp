@@ -1,6 +1,7 @@
 #include "settings.h"
 
 #include <QDebug>
+#include <QRandomGenerator>
 #include <QSettings>
 
 #include <algorithm>
@@ -16,6 +17,9 @@ const QString kTrainSimPath = QStringLiteral("trainsim/path");
 const QString kIdleTimeout = QStringLiteral("limits/idletimeout");
 const QString kConnectionsPerAddress = QStringLiteral("limits/connectionsperaddress");
 const QString kUnreadBytes = QStringLiteral("limits/unreadbytes");
+const QString kLiveEnabled = QStringLiteral("live/enabled");
+const QString kLivePort = QStringLiteral("live/port");
+const QString kLiveControlCode = QStringLiteral("live/controlcode");
 } // namespace
 
 Settings::Settings(QObject* window)
@@ -109,4 +113,27 @@ QString Settings::FileName() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_settings->fileName();
+}
+
+bool Settings::GetLiveEnabled() const
+{
+    return value(kLiveEnabled, true).toBool();
+}
+
+quint16 Settings::GetLivePort(quint16 serverPort) const
+{
+    const QVariant port = value(kLivePort);
+    if (port.isValid())
+        return quint16(port.toUInt());
+    return serverPort == 0 ? 0 : quint16(serverPort + 1);
+}
+
+QString Settings::GetLiveControlCode()
+{
+    QString code = value(kLiveControlCode).toString().trimmed();
+    if (code.isEmpty()) {
+        code = QStringLiteral("%1").arg(QRandomGenerator::system()->bounded(1000000), 6, 10, QLatin1Char('0'));
+        setValue(kLiveControlCode, code);
+    }
+    return code;
 }

@@ -52,6 +52,15 @@ public:
     int GetConnectionsPerAddress() const;
     qint64 GetUnreadBytes() const;
 
+    // The live port of the cab display, in the "live" group: whether it is
+    // on (default yes), its port (default the server's port plus one, or 0,
+    // the system's choice, when the server's is 0), and the control code
+    // that setting values through it needs: six random digits, made and
+    // stored the first time they are asked for; a user may change them.
+    bool GetLiveEnabled() const;
+    quint16 GetLivePort(quint16 serverPort) const;
+    QString GetLiveControlCode();
+
     // Serves `path` as the simulator folder for this run without writing it
     // (the headless server's command line); GetTrainSimPath answers it.
     void OverrideTrainSimPath(const QString& path);

@@ -150,13 +150,7 @@ void TSServer::OnDebugString(QString text, int level)
 
 void TSServer::drainLog()
 {
-    int dropped = 0;
-    const QVector<LogQueue::Line> lines = m_log.take(kLogBatch, &dropped);
-    for (const LogQueue::Line& line : lines)
-        emit sigDebugString(line.text, line.level);
-    if (dropped > 0)
-        emit sigDebugString(QStringLiteral("(Server) - %1 log lines dropped").arg(dropped), 1);
-    if (!m_log.isEmpty())
+    if (m_log.drain(kLogBatch, "(Server)", [this](const QString& text, int level) { emit sigDebugString(text, level); }))
         QMetaObject::invokeMethod(this, "drainLog", Qt::QueuedConnection);
 }
 

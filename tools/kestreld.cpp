@@ -3,6 +3,7 @@
 // serves with the same TSServer and prints the lines the window's log pane
 // would show.
 
+#include "liveendpoint.h"
 #include "logline.h"
 #include "logwriter.h"
 #include "settings.h"
@@ -122,8 +123,16 @@ int main(int argc, char** argv)
                                         QStringLiteral("DIR"));
     const QCommandLineOption traceOption(QStringLiteral("trace"),
                                          QStringLiteral("Also write Qt's debug notes (every frame received) to standard error."));
+    const QCommandLineOption livePortOption(QStringLiteral("live-port"),
+                                            QStringLiteral("Serve the cab display and its live values on port <N> "
+                                                           "(default: the server's port plus one)."),
+                                            QStringLiteral("N"));
+    const QCommandLineOption noLiveOption(QStringLiteral("no-live"),
+                                          QStringLiteral("Do not serve the cab display and its live values."));
     parser.addOption(portOption);
     parser.addOption(pathOption);
+    parser.addOption(livePortOption);
+    parser.addOption(noLiveOption);
     parser.addOption(traceOption);
     if (!parser.parse(QCoreApplication::arguments())) {
         std::fprintf(stderr, "kestreld: %s\n", qPrintable(parser.errorText()));
@@ -154,6 +163,17 @@ int main(int argc, char** argv)
             return 2;
         }
         port = quint16(value);
+    }
+    quint16 livePort = settings.GetLivePort(port);
+    if (parser.isSet(livePortOption)) {
+        bool ok = false;
+        const uint value = parser.value(livePortOption).toUInt(&ok);
+        if (!ok || value > 65535) {
+            std::fprintf(stderr, "kestreld: --live-port needs a number from 0 to 65535, not \"%s\"\n",
+                         qPrintable(parser.value(livePortOption)));
+            return 2;
+        }
+        livePort = quint16(value);
     }
 
     QString firstLine;
@@ -201,7 +221,23 @@ int main(int argc, char** argv)
     if (port == 0)
         output.write(LogLine::stamped(QStringLiteral("(Main) - The system chose port %1").arg(server->serverPort())));
 
+    // The cab display beside it, unless switched off.
+    LiveEndpoint live;
+    QObject::connect(&live, &LiveEndpoint::sigDebugString, server, &TSServer::sigDebugString);
+    if (!parser.isSet(noLiveOption) && settings.GetLiveEnabled()) {
+        QString error;
+        if (live.start(settings.GetTrainSimPath(), livePort, settings.GetLiveControlCode(), &error)) {
+            output.write(LogLine::stamped(QStringLiteral("(Main) - Cab display: %1")
+                                              .arg(LiveEndpoint::pageAddress(LiveEndpoint::reachableHost(), live.port()))));
+            output.write(LogLine::stamped(QStringLiteral("(Main) - Control code for driving from the cab display: %1")
+                                              .arg(settings.GetLiveControlCode())));
+        } else {
+            output.write(LogLine::stamped(QStringLiteral("(Main) - Cab display not started: port %1: %2").arg(livePort).arg(error)));
+        }
+    }
+
     const int status = app.exec();
+    live.stop();
     // Ends every client thread, including one halfway through a frame or
     // through a long text, within a bounded time.
     server->close();

@@ -78,14 +78,11 @@ LogWriter::LogWriter()
     m_thread = std::thread([state = m_state] {
         bool outputGone = false;
         while (state->queue.waitForLines(1000)) {
-            int dropped = 0;
-            const QVector<LogQueue::Line> lines = state->queue.take(256, &dropped);
             QByteArray bytes;
-            if (dropped > 0)
-                bytes += LogLine::stamped(QStringLiteral("(Main) - %1 log lines dropped").arg(dropped)).toLocal8Bit()
-                    + '\n';
-            for (const LogQueue::Line& line : lines)
-                bytes += line.text.toLocal8Bit() + '\n';
+            state->queue.drain(256, "(Main)", [&bytes](const QString& text, int level) {
+                // The count of dropped lines comes unstamped; the lines are.
+                bytes += (level ? LogLine::stamped(text) : text).toLocal8Bit() + '\n';
+            });
             if (!outputGone && !bytes.isEmpty())
                 outputGone = !writeOut(bytes);
         }

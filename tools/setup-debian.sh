@@ -1,7 +1,13 @@
 #!/usr/bin/env bash
 # Installs what building and testing Kestrel needs on a fresh Debian 12
-# machine: the compiler, CMake, Qt 5 from Debian's packages, and the small
-# tools the tests and the README's examples use.
+# machine: the compiler, CMake, Qt 5 (with Qt WebSockets) from Debian's
+# packages, and the tools the tests and the README's examples use (Chromium
+# for the cab page's browser test).
+#
+#   tools/setup-debian.sh            the Linux build and its tests
+#   tools/setup-debian.sh --windows  also the Windows cross build and its
+#                                    tests under Wine: MinGW-w64 with posix
+#                                    threads, Wine, zip
 set -euo pipefail
 
 SUDO=""
@@ -11,10 +17,16 @@ fi
 
 packages=(
     build-essential cmake ninja-build pkg-config
-    qtbase5-dev qtbase5-dev-tools libqt5network5 libqt5test5
-    netcat-openbsd
+    qtbase5-dev qtbase5-dev-tools libqt5network5 libqt5test5 libqt5websockets5-dev
+    netcat-openbsd python3 chromium
     binutils-mingw-w64-x86-64
 )
+for argument in "$@"; do
+    case "$argument" in
+        --windows) packages+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine64 zip unzip xz-utils) ;;
+        *) echo "setup-debian.sh: unknown option $argument" >&2; exit 2 ;;
+    esac
+done
 
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq

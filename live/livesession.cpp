@@ -1,0 +1,304 @@
+#include "livesession.h"
+
+#include "liveserver.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QWebSocket>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+QJsonArray controllerList(const LiveState::Locomotive& locomotive)
+{
+    QJsonArray controllers;
+    for (const LiveState::Controller& controller : locomotive.controllers)
+        controllers.append(QJsonObject{{QStringLiteral("index"), controller.index},
+                                       {QStringLiteral("name"), controller.name},
+                                       {QStringLiteral("min"), controller.minimum},
+                                       {QStringLiteral("max"), controller.maximum}});
+    return controllers;
+}
+
+QString describe(const QJsonValue& controller)
+{
+    return controller.isString() ? QStringLiteral("\"%1\"").arg(controller.toString())
+                                 : QString::number(controller.toDouble());
+}
+
+} // namespace
+
+LiveSession::LiveSession(QWebSocket* socket, quint64 id, LiveServer* server, Timing timing)
+    : m_socket(socket)
+    , m_id(id)
+    , m_server(server)
+    , m_timing(timing)
+{
+    m_socket->setParent(this);
+    m_peer = m_socket->peerAddress().toString();
+    if (m_peer.startsWith(QLatin1String("::ffff:")))
+        m_peer = m_peer.mid(7);
+    m_lastHeard.start();
+    m_rateClock.start();
+    connect(m_socket, &QWebSocket::textMessageReceived, this, &LiveSession::onMessage);
+    connect(m_socket, &QWebSocket::binaryMessageReceived, this, [this] {
+        m_lastHeard.restart();
+        sendError("bad-message", QStringLiteral("messages are JSON text"));
+    });
+    connect(m_socket, &QWebSocket::pong, this, [this] { m_lastHeard.restart(); });
+    connect(m_socket, &QWebSocket::disconnected, this, &LiveSession::closed);
+    connect(&m_heartbeat, &QTimer::timeout, this, &LiveSession::heartbeat);
+    m_heartbeat.start(m_timing.heartbeatMs);
+}
+
+LiveSession::~LiveSession() = default;
+
+void LiveSession::heartbeat()
+{
+    if (m_lastHeard.elapsed() > m_timing.timeoutMs) {
+        m_server->log(QStringLiteral("(Live) - %1 silent for %2 s; connection closed")
+                          .arg(m_peer)
+                          .arg(m_timing.timeoutMs / 1000),
+                      1);
+        m_socket->abort();
+        return;
+    }
+    m_socket->ping();
+}
+
+void LiveSession::send(const QJsonObject& message)
+{
+    m_socket->sendTextMessage(QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));
+}
+
+void LiveSession::sendError(const char* error, const QString& text, const QJsonValue& id)
+{
+    QJsonObject message{{QStringLiteral("type"), QStringLiteral("error")},
+                        {QStringLiteral("error"), QLatin1String(error)},
+                        {QStringLiteral("message"), text}};
+    if (!id.isUndefined() && !id.isNull())
+        message.insert(QStringLiteral("id"), id);
+    send(message);
+}
+
+void LiveSession::greet(const LiveState::Locomotive& locomotive)
+{
+    if (m_greeted)
+        return;
+    m_greeted = true;
+    send({{QStringLiteral("type"), QStringLiteral("hello")},
+          {QStringLiteral("protocol"), 1},
+          {QStringLiteral("server"), QStringLiteral("Kestrel")},
+          {QStringLiteral("version"), QStringLiteral(KESTREL_VERSION)},
+          {QStringLiteral("loco"), locomotive.name},
+          {QStringLiteral("controllers"), controllerList(locomotive)},
+          {QStringLiteral("heartbeat"), m_timing.heartbeatMs / 1000.0},
+          {QStringLiteral("timeout"), m_timing.timeoutMs / 1000.0},
+          {QStringLiteral("period"),
+           QJsonObject{{QStringLiteral("min"), MinPeriodMs}, {QStringLiteral("max"), MaxPeriodMs}}}});
+}
+
+// A new locomotive: subscriptions by name carry over to the controllers of
+// that name; those by index meant a controller of the old one and end.
+void LiveSession::locomotiveChanged(const LiveState::Locomotive& locomotive)
+{
+    if (!m_greeted)
+        return greet(locomotive);
+    send({{QStringLiteral("type"), QStringLiteral("loco")},
+          {QStringLiteral("loco"), locomotive.name},
+          {QStringLiteral("controllers"), controllerList(locomotive)}});
+    m_subscriptions.erase(std::remove_if(m_subscriptions.begin(), m_subscriptions.end(),
+                                         [](const Subscription& s) { return s.name.isEmpty(); }),
+                          m_subscriptions.end());
+    for (Subscription& subscription : m_subscriptions) {
+        subscription.index = resolve(subscription.name);
+        subscription.sent = false;
+        subscription.nextDueMs = 0;
+    }
+}
+
+int LiveSession::resolve(const QJsonValue& controller) const
+{
+    for (const LiveState::Controller& known : m_server->locomotive().controllers) {
+        if (controller.isString() ? known.name == controller.toString()
+                                  : controller.isDouble() && double(known.index) == controller.toDouble())
+            return known.index;
+    }
+    return -1;
+}
+
+void LiveSession::valuesChanged(const QHash<int, double>& values, qint64 nowMs)
+{
+    QJsonObject moved;
+    for (Subscription& subscription : m_subscriptions) {
+        const auto value = values.constFind(subscription.index);
+        if (value == values.cend() || nowMs < subscription.nextDueMs)
+            continue;
+        // A tick may come a little early; three quarters of the period keep
+        // a client from missing every other one.
+        subscription.nextDueMs = nowMs + subscription.periodMs * 3 / 4;
+        if (subscription.sent && std::fabs(*value - subscription.lastSent) <= subscription.deadband)
+            continue;
+        subscription.sent = true;
+        subscription.lastSent = *value;
+        moved.insert(QString::number(subscription.index), *value);
+    }
+    if (!moved.isEmpty())
+        send({{QStringLiteral("type"), QStringLiteral("values")}, {QStringLiteral("values"), moved}});
+}
+
+void LiveSession::addDemand(QHash<int, int>* demand) const
+{
+    for (const Subscription& subscription : m_subscriptions) {
+        if (subscription.index < 0)
+            continue;
+        auto wanted = demand->find(subscription.index);
+        if (wanted == demand->end())
+            demand->insert(subscription.index, subscription.periodMs);
+        else
+            *wanted = std::min(*wanted, subscription.periodMs);
+    }
+}
+
+bool LiveSession::takeToken()
+{
+    const qint64 now = m_rateClock.elapsed();
+    m_tokens = std::min(2.0 * MessagesPerSecond, m_tokens + (now - m_lastRefillMs) * MessagesPerSecond / 1000.0);
+    m_lastRefillMs = now;
+    if (m_tokens >= 1.0) {
+        m_tokens -= 1.0;
+        return true;
+    }
+    // One error a second at most: the answer must not multiply the flood.
+    if (now - m_lastTooMany >= 1000) {
+        m_lastTooMany = now;
+        sendError("too-many", QStringLiteral("more than %1 messages a second; messages dropped").arg(MessagesPerSecond));
+    }
+    return false;
+}
+
+void LiveSession::onMessage(const QString& text)
+{
+    m_lastHeard.restart();
+    if (!takeToken())
+        return;
+    if (text.size() > MaxMessageBytes)
+        return sendError("too-large", QStringLiteral("messages are at most %1 bytes").arg(MaxMessageBytes));
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(text.toUtf8(), &parseError);
+    if (parseError.error != QJsonParseError::NoError)
+        return sendError("not-json", parseError.errorString());
+    if (!document.isObject())
+        return sendError("bad-message", QStringLiteral("a message is a JSON object"));
+    const QJsonObject message = document.object();
+    const QString type = message.value(QStringLiteral("type")).toString();
+    if (type == QLatin1String("subscribe"))
+        subscribe(message);
+    else if (type == QLatin1String("unsubscribe"))
+        unsubscribe(message);
+    else if (type == QLatin1String("set"))
+        set(message);
+    else if (type == QLatin1String("ping"))
+        send({{QStringLiteral("type"), QStringLiteral("pong")}, {QStringLiteral("id"), message.value(QStringLiteral("id"))}});
+    else
+        sendError("unknown-type", QStringLiteral("no message of type \"%1\"").arg(type), message.value(QStringLiteral("id")));
+}
+
+void LiveSession::subscribe(const QJsonObject& message)
+{
+    const QJsonValue id = message.value(QStringLiteral("id"));
+    const QJsonValue controllers = message.value(QStringLiteral("controllers"));
+    const QJsonValue period = message.value(QStringLiteral("period"));
+    const QJsonValue deadband = message.value(QStringLiteral("deadband"));
+    if (!controllers.isArray() || (!period.isUndefined() && !period.isDouble())
+        || (!deadband.isUndefined() && (!deadband.isDouble() || deadband.toDouble() < 0)))
+        return sendError("bad-message", QStringLiteral("subscribe needs \"controllers\" (an array), and a number "
+                                                       "for \"period\" and a number of 0 or more for \"deadband\""), id);
+    Subscription wanted;
+    wanted.periodMs = std::clamp(period.isUndefined() ? 100 : period.toInt(), MinPeriodMs, MaxPeriodMs);
+    wanted.deadband = deadband.toDouble(0);
+    QJsonArray subscribed;
+    QStringList unknown;
+    for (const QJsonValue controller : controllers.toArray()) {
+        const int index = resolve(controller);
+        if (index < 0) {
+            unknown << describe(controller);
+            continue;
+        }
+        Subscription subscription = wanted;
+        subscription.index = index;
+        subscription.name = controller.isString() ? controller.toString() : QString();
+        // Subscribing again to a controller replaces what was asked before.
+        m_subscriptions.erase(std::remove_if(m_subscriptions.begin(), m_subscriptions.end(),
+                                             [index](const Subscription& s) { return s.index == index; }),
+                              m_subscriptions.end());
+        m_subscriptions.append(subscription);
+        subscribed.append(index);
+    }
+    if (!unknown.isEmpty())
+        sendError("unknown-controller", QStringLiteral("no controller %1").arg(unknown.join(QStringLiteral(", "))), id);
+    send({{QStringLiteral("type"), QStringLiteral("subscribed")},
+          {QStringLiteral("id"), id},
+          {QStringLiteral("controllers"), subscribed},
+          {QStringLiteral("period"), wanted.periodMs},
+          {QStringLiteral("deadband"), wanted.deadband}});
+    m_server->subscriptionsChanged();
+}
+
+void LiveSession::unsubscribe(const QJsonObject& message)
+{
+    const QJsonValue controllers = message.value(QStringLiteral("controllers"));
+    QJsonArray ended;
+    for (auto it = m_subscriptions.begin(); it != m_subscriptions.end();) {
+        bool named = controllers.isUndefined();
+        for (const QJsonValue controller : controllers.toArray())
+            named = named || (controller.isString() ? controller.toString() == it->name : resolve(controller) == it->index);
+        if (named) {
+            ended.append(it->index);
+            it = m_subscriptions.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    send({{QStringLiteral("type"), QStringLiteral("unsubscribed")},
+          {QStringLiteral("id"), message.value(QStringLiteral("id"))},
+          {QStringLiteral("controllers"), ended}});
+    m_server->subscriptionsChanged();
+}
+
+void LiveSession::set(const QJsonObject& message)
+{
+    const QJsonValue id = message.value(QStringLiteral("id"));
+    switch (m_server->checkCode(m_peer, message.value(QStringLiteral("code")).toString())) {
+    case LiveServer::CodeCheck::Wrong:
+        return sendError("not-allowed", QStringLiteral("setting values needs the control code that Kestrel shows"), id);
+    case LiveServer::CodeCheck::TooMany:
+        return sendError("too-many-codes", QStringLiteral("too many wrong codes from this address; wait a minute"), id);
+    case LiveServer::CodeCheck::Ok:
+        break;
+    }
+    const QJsonValue controller = message.value(QStringLiteral("controller"));
+    const QJsonValue value = message.value(QStringLiteral("value"));
+    if (!value.isDouble())
+        return sendError("bad-message", QStringLiteral("set needs a number for \"value\""), id);
+    const int index = resolve(controller);
+    if (index < 0)
+        return sendError("unknown-controller", QStringLiteral("no controller %1").arg(describe(controller)), id);
+    LiveState::SetRequest request;
+    request.session = m_id;
+    request.id = id.toVariant().toString();
+    request.index = index;
+    request.value = value.toDouble();
+    m_server->requestSet(request, m_peer);
+}
+
+void LiveSession::setDone(const LiveState::SetRequest& request)
+{
+    send({{QStringLiteral("type"), QStringLiteral("set")},
+          {QStringLiteral("id"), request.id},
+          {QStringLiteral("ok"), request.ok},
+          {QStringLiteral("controller"), request.index},
+          {QStringLiteral("value"), request.value}});
+}

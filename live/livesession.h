@@ -1,0 +1,84 @@
+#pragma once
+
+#include "livestate.h"
+
+#include <QElapsedTimer>
+#include <QJsonObject>
+#include <QObject>
+#include <QTimer>
+
+class LiveServer;
+class QWebSocket;
+
+// One WebSocket client of the live port: reads its messages (subscribe,
+// unsubscribe, set, ping), keeps its subscriptions, sends it the values that
+// moved beyond their deadband at its own pace, pings it and drops it when it
+// falls silent. Every bad message is answered with an error naming the
+// fault; the connection goes on. Lives in the live server's thread.
+class LiveSession : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Timing
+    {
+        int heartbeatMs = 10000;
+        int timeoutMs = 30000;
+    };
+    static constexpr int MinPeriodMs = 50;
+    static constexpr int MaxPeriodMs = 10000;
+    static constexpr int MaxMessageBytes = 16 * 1024;
+    static constexpr int MessagesPerSecond = 20;
+
+    LiveSession(QWebSocket* socket, quint64 id, LiveServer* server, Timing timing);
+    ~LiveSession() override;
+
+    quint64 id() const { return m_id; }
+    QString peer() const { return m_peer; }
+
+    void greet(const LiveState::Locomotive& locomotive);
+    void locomotiveChanged(const LiveState::Locomotive& locomotive);
+    void valuesChanged(const QHash<int, double>& values, qint64 nowMs);
+    void setDone(const LiveState::SetRequest& request);
+    // Controller index to the shortest period this client wants it at.
+    void addDemand(QHash<int, int>* demand) const;
+
+signals:
+    void closed();
+
+private:
+    struct Subscription
+    {
+        QString name; // empty for one by index
+        int index = -1; // -1 while the locomotive has no such controller
+        int periodMs = 100;
+        double deadband = 0;
+        double lastSent = 0;
+        bool sent = false;
+        qint64 nextDueMs = 0;
+    };
+
+    void onMessage(const QString& text);
+    void subscribe(const QJsonObject& message);
+    void unsubscribe(const QJsonObject& message);
+    void set(const QJsonObject& message);
+    void send(const QJsonObject& message);
+    void sendError(const char* error, const QString& text, const QJsonValue& id = QJsonValue());
+    int resolve(const QJsonValue& controller) const;
+    bool takeToken();
+    void heartbeat();
+
+    QWebSocket* m_socket;
+    quint64 m_id;
+    QString m_peer;
+    LiveServer* m_server;
+    Timing m_timing;
+    bool m_greeted = false;
+    QVector<Subscription> m_subscriptions;
+    QTimer m_heartbeat;
+    QElapsedTimer m_lastHeard;
+    QElapsedTimer m_rateClock;
+    double m_tokens = MessagesPerSecond;
+    qint64 m_lastRefillMs = 0;
+    qint64 m_lastTooMany = -1000;
+};
