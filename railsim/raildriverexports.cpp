@@ -5,9 +5,14 @@
 #include "libraryfolder.h"
 #include "locomotive.h"
 
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 
 // GNU-style toolchains only (the build passes GNU linker options), MinGW
 // included.
@@ -49,6 +54,29 @@ const char* handOut(std::string text)
     return texts->insert(std::move(text)).first->c_str();
 }
 
+// For benchmarks: with RAILSIM_CALL_COUNT naming a file, the number of
+// calls made so far is written to it every 50 ms, so that a program can tell
+// how often its server calls the library.
+std::atomic<unsigned long long> g_calls{0};
+
+void countCall()
+{
+    static const bool counting = [] {
+        const char* file = std::getenv("RAILSIM_CALL_COUNT");
+        if (!file || !*file)
+            return false;
+        std::thread([path = std::string(file)] {
+            for (;;) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                std::ofstream(path, std::ios::trunc) << g_calls.load() << '\n';
+            }
+        }).detach();
+        return true;
+    }();
+    if (counting)
+        ++g_calls;
+}
+
 } // namespace
 
 // No exception may cross into the C caller; on one, the call does nothing
@@ -56,6 +84,7 @@ const char* handOut(std::string text)
 
 RAILDRIVER_EXPORT void SetRailDriverConnected(bool connected)
 {
+    countCall();
     try {
         locomotive().setConnected(connected);
     } catch (...) {
@@ -64,6 +93,7 @@ RAILDRIVER_EXPORT void SetRailDriverConnected(bool connected)
 
 RAILDRIVER_EXPORT bool GetRailDriverConnected()
 {
+    countCall();
     try {
         return locomotive().connected();
     } catch (...) {
@@ -73,6 +103,7 @@ RAILDRIVER_EXPORT bool GetRailDriverConnected()
 
 RAILDRIVER_EXPORT const char* GetLocoName()
 {
+    countCall();
     try {
         return handOut(locomotive().name());
     } catch (...) {
@@ -82,6 +113,7 @@ RAILDRIVER_EXPORT const char* GetLocoName()
 
 RAILDRIVER_EXPORT const char* GetControllerList()
 {
+    countCall();
     try {
         return handOut(locomotive().controllerList());
     } catch (...) {
@@ -91,6 +123,7 @@ RAILDRIVER_EXPORT const char* GetControllerList()
 
 RAILDRIVER_EXPORT float GetControllerValue(int index, int kind)
 {
+    countCall();
     try {
         return locomotive().controllerValue(index, kind);
     } catch (...) {
@@ -100,6 +133,7 @@ RAILDRIVER_EXPORT float GetControllerValue(int index, int kind)
 
 RAILDRIVER_EXPORT void SetControllerValue(int index, float value)
 {
+    countCall();
     try {
         locomotive().setControllerValue(index, value);
     } catch (...) {
@@ -109,6 +143,7 @@ RAILDRIVER_EXPORT void SetControllerValue(int index, float value)
 // Callers pass 0 as the second argument; no value here depends on it.
 RAILDRIVER_EXPORT float GetRailSimValue(int id, int /*unused*/)
 {
+    countCall();
     try {
         return locomotive().simulatorValue(id);
     } catch (...) {
@@ -118,6 +153,7 @@ RAILDRIVER_EXPORT float GetRailSimValue(int id, int /*unused*/)
 
 RAILDRIVER_EXPORT bool GetRailSimLocoChanged()
 {
+    countCall();
     try {
         return locomotive().takeLocoChanged();
     } catch (...) {

@@ -7,7 +7,10 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
 #include <QProcess>
+#include <QThread>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
@@ -45,13 +48,20 @@ public:
         m_process.start(program, arguments);
         if (!m_process.waitForStarted(10000))
             return false;
-        if (!output.isEmpty())
-            return true; // the caller reads the port from its file
+        m_outputFile = output;
         const QRegularExpression chosen(QStringLiteral("chose port (\\d+)"));
-        while (m_port == 0 && waitForOutput(10000)) {
-            const QRegularExpressionMatch match = chosen.match(QString::fromLocal8Bit(m_output));
+        QElapsedTimer clock;
+        clock.start();
+        while (m_port == 0 && clock.elapsed() < 10000 && running()) {
+            if (!output.isEmpty() && !QFileInfo(output).isFile())
+                return true; // a pipe is the caller's to read
+            const QRegularExpressionMatch match = chosen.match(QString::fromLocal8Bit(this->output()));
             if (match.hasMatch())
                 m_port = quint16(match.captured(1).toUInt());
+            else if (output.isEmpty())
+                m_process.waitForReadyRead(100);
+            else
+                QThread::msleep(10);
         }
         return m_port != 0;
     }
@@ -62,9 +72,14 @@ public:
     QProcess& process() { return m_process; }
     bool running() const { return m_process.state() == QProcess::Running; }
 
-    // What the program printed so far on standard output.
+    // What the program printed so far on standard output (or into its
+    // output file).
     QByteArray output()
     {
+        if (!m_outputFile.isEmpty()) {
+            QFile file(m_outputFile);
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        }
         m_output += m_process.readAllStandardOutput();
         return m_output;
     }
@@ -100,5 +115,6 @@ private:
     QTemporaryDir m_dir;
     QProcess m_process;
     QByteArray m_output;
+    QString m_outputFile;
     quint16 m_port = 0;
 };
