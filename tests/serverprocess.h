@@ -77,6 +77,9 @@ public:
     QByteArray output()
     {
         if (!m_outputFile.isEmpty()) {
+            // Opening a pipe for reading would wait for a writer that may be gone.
+            if (!QFileInfo(m_outputFile).isFile())
+                return QByteArray();
             QFile file(m_outputFile);
             return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
         }
