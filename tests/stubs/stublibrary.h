@@ -1,24 +1,13 @@
 #pragma once
 
-// Test-side handle on one stub RailDriver library (see README.md here).
-//
-// A stub is built once per missing-function case into
-// KESTREL_STUB_DIR/<case>/plugins/RailDriver64.dll. StubLibrary loads that
-// same file with QLibrary; since one path is one loaded instance per process,
-// whatever a test sets here is what a TSInterfaceDll (or a whole server)
-// built on folder() sees, and callLog() shows every call it made.
-//
-// The state of a stub lives as long as the process: reset() it before each
-// test (QtTest's init()). The control functions are thread-safe, so a test may
-// steer a stub while client threads call into it.
-//
-//     StubLibrary stub(QStringLiteral("full"));
-//     QVERIFY2(stub.isValid(), qPrintable(stub.errorString()));
-//     stub.reset();
-//     stub.setLocoName(QStringLiteral("Class 66"));
-//     TSInterfaceDll dll(stub.folder());
-//     ...
-//     QCOMPARE(stub.callLog(), QStringLiteral("GetLocoName();"));
+// The test side of one stub RailDriver library (stubraildriver.c). It loads
+// the very file a TSInterfaceDll (or a server) on folder() loads, so both
+// share one stub: what is set here is what the interface is answered, and
+// callLog() lists every call it made, in order, e.g.
+// "SetRailDriverConnected(1);GetControllerValue(12,0);SetControllerValue(12,0.5);"
+// (floats in C's "%g" with a decimal point, booleans as 0 or 1).
+// The state lasts as long as the process: reset() it before each test.
+// Everything here may be called while client threads call the stub.
 
 #include <QByteArray>
 #include <QLibrary>
@@ -30,156 +19,70 @@
 
 class StubLibrary
 {
+    // Before its users: they take its return type from it.
+    template <typename Function, typename... Args>
+    auto call(const char* name, Args... args) const
+    {
+        const auto function = reinterpret_cast<Function*>(m_library.resolve(name));
+        if (!function) // steering a stub that did not load would silently test nothing
+            qFatal("StubLibrary: %s", qPrintable(errorString()));
+        return function(args...);
+    }
+
 public:
-    // A library file given by its path, for stubs copied elsewhere (a stub
-    // copied under a new name is a separate instance with its own state).
-    struct File {
-        QString path;
-    };
-
-    // The stub of one case: "full", or "no_" followed by the name of the one
-    // RailDriver function that the case lacks.
+    // "full", or "no_" and the one RailDriver function the case lacks.
     explicit StubLibrary(const QString& caseName)
-        : StubLibrary(File{folderOf(caseName) + QStringLiteral("/plugins/RailDriver64.dll")})
+        : m_folder(QStringLiteral(KESTREL_STUB_DIR "/") + caseName)
+        , m_library(m_folder + QStringLiteral("/plugins/RailDriver64.dll"))
     {
-        m_folder = folderOf(caseName);
+        m_library.load();
     }
 
-    explicit StubLibrary(const File& file)
-        : m_library(file.path)
-    {
-        if (!m_library.load())
-            return;
-        m_reset = resolve<VoidFn>("StubReset");
-        m_setLocoName = resolve<TextFn>("StubSetLocoName");
-        m_setControllerList = resolve<TextFn>("StubSetControllerList");
-        m_setValue = resolve<SetValueFn>("StubSetValue");
-        m_setRailSimValue = resolve<SetRailSimValueFn>("StubSetRailSimValue");
-        m_setConnected = resolve<FlagFn>("StubSetConnected");
-        m_setLocoChanged = resolve<FlagFn>("StubSetLocoChanged");
-        m_copyCallLog = resolve<CopyLogFn>("StubCopyCallLog");
-        m_clearCallLog = resolve<VoidFn>("StubClearCallLog");
-        m_hold = resolve<FlagFn>("StubHold");
-        m_waitingCalls = resolve<CountFn>("StubWaitingCalls");
-    }
-
-    StubLibrary(const StubLibrary&) = delete;
-    StubLibrary& operator=(const StubLibrary&) = delete;
-
-    // The simulator folder of a case, to hand to TSInterfaceDll or to the
-    // server's settings.
-    static QString folderOf(const QString& caseName)
-    {
-        return QStringLiteral(KESTREL_STUB_DIR "/") + caseName;
-    }
-
-    // The simulator folder of this stub; empty for a stub given by File.
+    // The simulator folder, for TSInterfaceDll or the server's settings.
     QString folder() const { return m_folder; }
-    QString libraryFile() const { return m_library.fileName(); }
-
-    // True when the file loaded and every control function was found.
-    bool isValid() const
-    {
-        return m_reset && m_setLocoName && m_setControllerList && m_setValue && m_setRailSimValue
-            && m_setConnected && m_setLocoChanged && m_copyCallLog && m_clearCallLog && m_hold
-            && m_waitingCalls;
-    }
+    bool isValid() const { return m_library.isLoaded() && m_library.resolve("StubCallLog"); }
     QString errorString() const
     {
-        if (!m_library.isLoaded())
-            return m_library.errorString();
-        return isValid() ? QString()
-                         : QStringLiteral("%1 lacks the stub control functions").arg(m_library.fileName());
+        return m_library.isLoaded() ? m_library.fileName() + QStringLiteral(" lacks the stub control functions")
+                                    : m_library.errorString();
     }
 
-    // Back to a fresh stub: empty loco name and controller list, every value
-    // 0, connected, locomotive not changed, empty call log.
-    void reset() { require(m_reset)(); }
+    // Empty texts, every value 0, connected, no locomotive change, empty log.
+    void reset() { call<void()>("StubReset"); }
+    // The ...Null() forms make the library hand out a null pointer.
+    void setLocoName(const QString& name) { setText(LocoName, name.toUtf8().constData()); }
+    void setLocoNameNull() { setText(LocoName, nullptr); }
+    void setControllerList(const QString& list) { setText(ControllerList, list.toUtf8().constData()); }
+    void setControllerListNull() { setText(ControllerList, nullptr); }
+    // What GetControllerValue(index, type) answers (type 0 current, 1 min,
+    // 2 max) and GetRailSimValue(id, 0); whatever was never set answers 0.
+    void setValue(int index, int type, float value) { call<void(int, int, float)>("StubSetValue", index, type, value); }
+    void setRailSimValue(int id, float value) { setValue(id, -1, value); }
+    void setConnected(bool connected) { setFlag(Disconnected, !connected); }
+    void setLocoChanged(bool changed) { setFlag(LocoChanged, changed); }
+    // While held, GetLocoName does not return: a library call that hangs.
+    void hold(bool held) { setFlag(Held, held); }
+    int waitingCalls() const { return call<int()>("StubWaitingCalls"); }
 
-    // What GetLocoName answers, as UTF-8.
-    void setLocoName(const QString& name) { require(m_setLocoName)(name.toUtf8().constData()); }
-    // Makes GetLocoName return a null pointer.
-    void setLocoNameNull() { require(m_setLocoName)(nullptr); }
-
-    // What GetControllerList answers (names joined by "::"), as UTF-8.
-    void setControllerList(const QString& list) { require(m_setControllerList)(list.toUtf8().constData()); }
-    // Makes GetControllerList return a null pointer.
-    void setControllerListNull() { require(m_setControllerList)(nullptr); }
-
-    // What GetControllerValue(index, type) answers; type 0 current, 1 min,
-    // 2 max. Pairs never set answer 0.
-    void setValue(int index, int type, float value) { require(m_setValue)(index, type, value); }
-    // What GetRailSimValue(id, 0) answers; ids never set answer 0.
-    void setRailSimValue(int id, float value) { require(m_setRailSimValue)(id, value); }
-
-    // What GetRailDriverConnected answers (true after reset()).
-    void setConnected(bool connected) { require(m_setConnected)(connected); }
-    // What GetRailSimLocoChanged answers (false after reset()).
-    void setLocoChanged(bool changed) { require(m_setLocoChanged)(changed); }
-
-    // Every RailDriver call since the last reset or clear, in call order, one
-    // entry each: "SetRailDriverConnected(1);GetControllerValue(12,0);
-    // SetControllerValue(12,0.5);" (floats in C's "%g", a point for the
-    // decimal separator, bools as 0 or 1).
     QString callLog() const
     {
-        const auto copy = require(m_copyCallLog);
-        // Another thread may log between the two calls; try again until the
-        // buffer was big enough for the whole log.
-        QByteArray buffer;
-        int length = copy(nullptr, 0);
-        for (;;) {
-            buffer.resize(length + 1);
-            const int now = copy(buffer.data(), buffer.size());
-            if (now <= length) {
-                buffer.resize(now);
-                return QString::fromLatin1(buffer);
-            }
-            length = now;
+        QByteArray log;
+        for (int length = 0;;) { // until the buffer held all, as other threads may log meanwhile
+            log.resize(length + 1);
+            length = call<int(char*, int, bool)>("StubCallLog", log.data(), log.size(), false);
+            if (length < log.size())
+                return QString::fromLatin1(log.left(length));
         }
     }
-    void clearCallLog() { require(m_clearCallLog)(); }
-
-    // While held, GetLocoName does not return: a library call that hangs.
-    void hold(bool held) { require(m_hold)(held); }
-    // GetLocoName calls waiting for the stub to be released.
-    int waitingCalls() const { return require(m_waitingCalls)(); }
+    void clearCallLog() { call<int(char*, int, bool)>("StubCallLog", nullptr, 0, true); }
 
 private:
-    using VoidFn = void (*)();
-    using TextFn = void (*)(const char*);
-    using SetValueFn = void (*)(int, int, float);
-    using SetRailSimValueFn = void (*)(int, float);
-    using FlagFn = void (*)(bool);
-    using CopyLogFn = int (*)(char*, int);
-    using CountFn = int (*)();
+    enum Text { LocoName, ControllerList };
+    enum Flag { Disconnected, LocoChanged, Held }; // as in stubraildriver.c
 
-    template <typename Function>
-    Function resolve(const char* name)
-    {
-        return reinterpret_cast<Function>(m_library.resolve(name));
-    }
+    void setText(Text which, const char* text) { call<void(int, const char*)>("StubSetText", which, text); }
+    void setFlag(Flag flag, bool on) { call<void(int, bool)>("StubSetFlag", flag, on); }
 
-    // Steering a stub that did not load would silently test nothing.
-    template <typename Function>
-    Function require(Function function) const
-    {
-        if (!function)
-            qFatal("StubLibrary: %s", qPrintable(errorString()));
-        return function;
-    }
-
-    QLibrary m_library;
     QString m_folder;
-    VoidFn m_reset = nullptr;
-    TextFn m_setLocoName = nullptr;
-    TextFn m_setControllerList = nullptr;
-    SetValueFn m_setValue = nullptr;
-    SetRailSimValueFn m_setRailSimValue = nullptr;
-    FlagFn m_setConnected = nullptr;
-    FlagFn m_setLocoChanged = nullptr;
-    CopyLogFn m_copyCallLog = nullptr;
-    VoidFn m_clearCallLog = nullptr;
-    FlagFn m_hold = nullptr;
-    CountFn m_waitingCalls = nullptr;
+    mutable QLibrary m_library;
 };
