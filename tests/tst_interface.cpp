@@ -202,6 +202,18 @@ void TestInterface::operations_data()
         << trainCalls + "GetRailSimValue(30,0);GetRailSimValue(2,0);GetRailSimValue(7,0);";
     row("train data without GetRailSimValue: six fields, general form")
         << "no_GetRailSimValue" << train << "getTrainData" << "" << "51.1235:-0.1234:0.5:59:0:7" << 0 << trainCalls;
+
+    // What the library may answer besides numbers.
+    row("NaN and infinities in the general form")
+        << full << "v0,0=nan|v1,0=inf|v2,0=-inf" << "getControllerValues" << "0:1:2" << "0:nan::1:inf::2:-inf::" << 0
+        << "GetControllerValue(0,0);GetControllerValue(1,0);GetControllerValue(2,0);";
+    row("limits: NaN reads 0, infinities saturate")
+        << full << "list=A::B|v0,1=nan|v0,2=inf|v1,1=-inf|v1,2=3.4e38" << "getControllerListRaw" << ""
+        << "0::A::0::2147483647::1::B::-2147483648::2147483647::" << 0 << twoCalls;
+    row("train data from NaN and infinities")
+        << full << "v400,0=nan|v401,0=inf|v404,0=-inf|v406,0=nan|v407,0=inf|v408,0=-inf|rs30=-inf|rs2=nan|rs7=inf"
+        << "getTrainData" << "" << "nan:inf:-inf:0:2147483647:-2147483648:inf:nan:inf" << 0
+        << trainCalls + "GetRailSimValue(30,0);GetRailSimValue(2,0);GetRailSimValue(7,0);";
 }
 
 void TestInterface::operations()
