@@ -1,12 +1,12 @@
 // Faults and hostile clients. The server in this process: clients that drop
 // in the middle of a frame, go silent, come and go a thousand times, send
 // random bytes, the largest frame, floods of text or nothing at all for too
-// long, too many connections from one address or all at once, a library that
-// does not return. kestreld as a
-// user runs it: replies that must stay frames, floods and unread replies
-// under a memory bound, an output nobody reads, too few descriptors, and
-// SIGTERM with a hundred busy clients. Each row proves its fix with a bound
-// measured here: time, memory, threads, descriptors, bytes or log lines.
+// long, too many connections from one address or all at once, a library call
+// that does not return. kestreld as a user runs it: replies that must stay
+// frames, floods and unread replies under a memory bound, an output nobody
+// reads, too few descriptors, and SIGTERM with a hundred busy clients. Each
+// row proves its fix with a bound measured here: time, memory, threads,
+// descriptors, bytes or log lines.
 
 #include <QtGlobal>
 // Winsock before the Windows headers that the helpers below include.
