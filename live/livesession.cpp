@@ -45,7 +45,9 @@ LiveSession::LiveSession(QWebSocket* socket, quint64 id, LiveServer* server, Tim
     connect(m_socket, &QWebSocket::textMessageReceived, this, &LiveSession::onMessage);
     connect(m_socket, &QWebSocket::binaryMessageReceived, this, [this] {
         m_lastHeard.restart();
-        sendError("bad-message", QStringLiteral("messages are JSON text"));
+        // Counted like text: each answer costs the server as much.
+        if (takeToken())
+            sendError("bad-message", QStringLiteral("messages are JSON text"));
     });
     connect(m_socket, &QWebSocket::pong, this, [this] { m_lastHeard.restart(); });
     connect(m_socket, &QWebSocket::disconnected, this, &LiveSession::closed);
@@ -184,10 +186,11 @@ void LiveSession::onMessage(const QString& text)
     m_lastHeard.restart();
     if (!takeToken())
         return;
-    if (text.size() > MaxMessageBytes)
+    const QByteArray bytes = text.toUtf8();
+    if (bytes.size() > MaxMessageBytes)
         return sendError("too-large", QStringLiteral("messages are at most %1 bytes").arg(MaxMessageBytes));
     QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(text.toUtf8(), &parseError);
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &parseError);
     if (parseError.error != QJsonParseError::NoError)
         return sendError("not-json", parseError.errorString());
     if (!document.isObject())
@@ -217,7 +220,8 @@ void LiveSession::subscribe(const QJsonObject& message)
         return sendError("bad-message", QStringLiteral("subscribe needs \"controllers\" (an array), and a number "
                                                        "for \"period\" and a number of 0 or more for \"deadband\""), id);
     Subscription wanted;
-    wanted.periodMs = std::clamp(period.isUndefined() ? 100 : period.toInt(), MinPeriodMs, MaxPeriodMs);
+    // Rounded, then held within the bounds: 250.5 is 251 ms and 1e10 the slowest rate.
+    wanted.periodMs = int(std::lround(std::clamp(period.toDouble(100), double(MinPeriodMs), double(MaxPeriodMs))));
     wanted.deadband = deadband.toDouble(0);
     QJsonArray subscribed;
     QStringList unknown;
@@ -250,11 +254,17 @@ void LiveSession::subscribe(const QJsonObject& message)
 void LiveSession::unsubscribe(const QJsonObject& message)
 {
     const QJsonValue controllers = message.value(QStringLiteral("controllers"));
+    if (!controllers.isUndefined() && !controllers.isArray())
+        return sendError("bad-message", QStringLiteral("unsubscribe takes \"controllers\" as an array, or none for all"),
+                         message.value(QStringLiteral("id")));
     QJsonArray ended;
     for (auto it = m_subscriptions.begin(); it != m_subscriptions.end();) {
         bool named = controllers.isUndefined();
+        // By index or name, however the subscription was made; a name also
+        // ends a subscription the current locomotive has no controller for.
         for (const QJsonValue controller : controllers.toArray())
-            named = named || (controller.isString() ? controller.toString() == it->name : resolve(controller) == it->index);
+            named = named || (it->index >= 0 && resolve(controller) == it->index)
+                || (controller.isString() && controller.toString() == it->name);
         if (named) {
             ended.append(it->index);
             it = m_subscriptions.erase(it);
@@ -288,7 +298,7 @@ void LiveSession::set(const QJsonObject& message)
         return sendError("unknown-controller", QStringLiteral("no controller %1").arg(describe(controller)), id);
     LiveState::SetRequest request;
     request.session = m_id;
-    request.id = id.toVariant().toString();
+    request.id = id;
     request.index = index;
     request.value = value.toDouble();
     m_server->requestSet(request, m_peer);

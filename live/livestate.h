@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QHash>
+#include <QJsonValue>
 #include <QString>
 #include <QVector>
 
@@ -41,7 +42,7 @@ public:
     struct SetRequest
     {
         quint64 session = 0;
-        QString id;
+        QJsonValue id; // echoed as the client sent it
         int index = 0;
         double value = 0;
         bool done = false;

@@ -35,8 +35,6 @@ void Sampler::start()
     m_interface = std::make_unique<TSInterfaceDll>(m_simulatorPath);
     QString status;
     m_interface->connectSimulator(status);
-    // The library's flag may still tell of the locomotive read now.
-    m_interface->getLocoChanged(status);
     readLocomotive();
 }
 
@@ -62,17 +60,16 @@ void Sampler::readLocomotive()
     notify("locomotiveChanged");
 }
 
-// A new locomotive shows as the library's flag or, for a library without
-// one, as another name.
+// A new locomotive shows as another name. The library's changed flag is
+// left alone: reading it clears it, and it belongs to the protocol's clients
+// that ask for it.
 void Sampler::refresh()
 {
     if (!m_interface)
         return;
-    QString changed;
     QString name;
-    m_interface->getLocoChanged(changed);
     m_interface->getLocoName(name);
-    if (changed == QLatin1String("IS_CHANGED") || name != m_locoName) {
+    if (name != m_locoName) {
         readLocomotive();
         tick();
     }
@@ -102,6 +99,13 @@ void Sampler::tick()
 {
     if (!m_interface)
         return;
+    // The name is read every tick, one call whatever the number of
+    // subscribers: values of a new locomotive must not go out under the
+    // indexes of the old one before subscribers hear of the change.
+    QString name;
+    m_interface->getLocoName(name);
+    if (name != m_locoName)
+        readLocomotive();
     QHash<int, double> values;
     const QHash<int, int> demand = m_state->demand();
     for (auto it = demand.cbegin(); it != demand.cend(); ++it) {

@@ -79,6 +79,8 @@ private slots:
     void oneReadPerTickForAllSubscribers();
     void newLocomotiveKeepsNamedSubscriptions();
     void setNeedsTheCode();
+    void periodHeldWithinBounds_data();
+    void periodHeldWithinBounds();
     void badMessages_data();
     void badMessages();
     void silentClientIsDropped();
@@ -208,11 +210,15 @@ void TestLive::newLocomotiveKeepsNamedSubscriptions()
     QVERIFY(client.waitFor(QStringLiteral("hello")));
     client.send(subscribe({"Speed", 0}));
     QVERIFY(client.waitFor(QStringLiteral("values")));
-    m_stub.setLocoName(QStringLiteral("Kestrel.:.Stub.:.Class 43"));
-    m_stub.setControllerList(QStringLiteral("Horn::Speed"));
-    m_stub.setValue(1, 0, 77);
     const int before = client.received.size();
+    m_stub.setControllerList(QStringLiteral("Horn::Speed"));
+    m_stub.setLocoName(QStringLiteral("Kestrel.:.Stub.:.Class 43"));
+    m_stub.setValue(0, 0, 1); // the horn, where the old index 0 was subscribed
+    m_stub.setValue(1, 0, 77);
     QVERIFY(client.waitFor(QStringLiteral("loco"), before, 5000));
+    // No value of the new locomotive went out before the news of it.
+    for (int i = before; client.received.at(i).value("type") != QLatin1String("loco"); ++i)
+        QVERIFY(client.received.at(i).value("type") != QLatin1String("values"));
     QCOMPARE(client.next(QStringLiteral("loco"), before).value("loco").toString(), QStringLiteral("Kestrel.:.Stub.:.Class 43"));
     // "Speed" is controller 1 now; the subscription to index 0 has ended.
     QVERIFY(client.waitFor(QStringLiteral("values"), before));
@@ -231,12 +237,37 @@ void TestLive::setNeedsTheCode()
     };
     m_stub.clearCallLog();
     QCOMPARE(set(QString()).value("error").toString(), QStringLiteral("not-allowed"));
-    QCOMPARE(set(kCode).value("ok").toBool(), true);
+    const QJsonObject done = set(kCode);
+    QCOMPARE(done.value("ok").toBool(), true);
+    QCOMPARE(done.value("id"), QJsonValue("x")); // echoed as sent
     QTRY_COMPARE(m_stub.callLog(), QStringLiteral("SetControllerValue(1,0.5);"));
     // Five wrong codes a minute from one address, then no more tries.
     for (int i = 0; i < 5; ++i)
         QCOMPARE(set(QStringLiteral("111111")).value("error").toString(), QStringLiteral("not-allowed"));
     QCOMPARE(set(kCode).value("error").toString(), QStringLiteral("too-many-codes"));
+}
+
+void TestLive::periodHeldWithinBounds_data()
+{
+    QTest::addColumn<QJsonValue>("asked");
+    QTest::addColumn<int>("period");
+    QTest::addRow("none asked: 100 ms") << QJsonValue(QJsonValue::Undefined) << 100;
+    QTest::addRow("a fraction is rounded, not the fastest rate") << QJsonValue(250.5) << 251;
+    QTest::addRow("too fast is the fastest allowed") << QJsonValue(1) << 50;
+    QTest::addRow("beyond an int is the slowest allowed") << QJsonValue(1e10) << 10000;
+}
+
+void TestLive::periodHeldWithinBounds()
+{
+    QFETCH(QJsonValue, asked);
+    Client client(m_live.port());
+    QVERIFY(client.waitFor(QStringLiteral("hello")));
+    QJsonObject message{{"type", "subscribe"}, {"controllers", QJsonArray{0}}};
+    if (!asked.isUndefined())
+        message.insert(QStringLiteral("period"), asked);
+    client.send(message);
+    QVERIFY(client.waitFor(QStringLiteral("subscribed")));
+    QTEST(client.next(QStringLiteral("subscribed")).value("period").toInt(), "period");
 }
 
 void TestLive::badMessages_data()
@@ -247,6 +278,7 @@ void TestLive::badMessages_data()
     QTest::addRow("no object") << QStringList{"[1]"} << "bad-message";
     QTest::addRow("an unknown type") << QStringList{"{\"type\":\"fly\"}"} << "unknown-type";
     QTest::addRow("an unknown controller") << QStringList{"{\"type\":\"subscribe\",\"controllers\":[\"Wings\",99]}"} << "unknown-controller";
+    QTest::addRow("unsubscribe with no array") << QStringList{"{\"type\":\"unsubscribe\",\"controllers\":0}"} << "bad-message";
     QTest::addRow("a negative deadband") << QStringList{"{\"type\":\"subscribe\",\"controllers\":[0],\"deadband\":-1}"} << "bad-message";
     QTest::addRow("too large") << QStringList{"{\"type\":\"ping\",\"x\":\"" + QString(20000, 'x') + "\"}"} << "too-large";
     QStringList flood;

@@ -253,9 +253,6 @@
       case 'error':
         onError(m);
         break;
-      case 'ping':
-        send({ type: 'pong', id: m.id });
-        break;
       default:
         break;   // subscribed, unsubscribed, pong: nothing to do
     }
