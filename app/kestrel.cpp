@@ -21,6 +21,10 @@ namespace {
 const QString kStartCaption = QStringLiteral("Start Server");
 const QString kStopCaption = QStringLiteral("Stop Server");
 
+// The log pane keeps the latest lines only: a flood of client requests must
+// neither grow the window's memory without end nor slow every append.
+constexpr int kLogPaneLines = 5000;
+
 // The amber of the menu and status bars, top to bottom unless a rule turns it.
 QString amberGradient(const char* vector = "x1:0, y1:0, x2:0, y2:1")
 {
@@ -106,6 +110,7 @@ Kestrel::Kestrel(QWidget* parent)
 {
     ui.setupUi(this);
     setWindowTitle(windowTitle() + QStringLiteral(" x64"));
+    ui.plainTextEdit_debug->setMaximumBlockCount(kLogPaneLines);
 
     m_settings = new Settings(this);
     InitGui();
