@@ -282,7 +282,8 @@ void live(const Options& options)
             for (int i = 0; i < 20; ++i)
                 ids += (i ? QStringLiteral(":") : QString()) + QString::number(i);
 
-            double value = 0;
+            double value = -1; // no change yet: the values a client gets on subscribing are not counted
+            int ready = 0;
             Clock::time_point changed = Clock::now();
             std::vector<double> delays;
             std::vector<double> seen(size_t(count), -1);
@@ -300,6 +301,7 @@ void live(const Options& options)
                     QWebSocket* socket = sockets.back().get();
                     QObject::connect(socket, &QWebSocket::textMessageReceived, [&, i, socket](const QString& text) {
                         const QJsonObject message = QJsonDocument::fromJson(text.toUtf8()).object();
+                        ready += message.value("type") == "subscribed" ? 1 : 0;
                         if (message.value("type") == "hello")
                             socket->sendTextMessage(QStringLiteral("{\"type\":\"subscribe\",\"controllers\":[%1],\"period\":100}")
                                                         .arg(QString(ids).replace(':', ',')));
@@ -307,7 +309,10 @@ void live(const Options& options)
                         if (!shown.isUndefined())
                             saw(i, shown.toDouble());
                     });
+                    // One at a time: the live port takes a bounded number of
+                    // connections that have not finished their handshake.
                     socket->open(QUrl(QStringLiteral("ws://127.0.0.1:%1/live/v1").arg(livePort)));
+                    static_cast<void>(QTest::qWaitFor([socket] { return socket->state() == QAbstractSocket::ConnectedState; }, 5000));
                 } else {
                     pollers.push_back(std::make_unique<QTcpSocket>());
                     QTcpSocket* socket = pollers.back().get();
@@ -323,9 +328,11 @@ void live(const Options& options)
                         socket->write(bench::frame(6, 1, ids.toStdString()).c_str());
                     });
                     timer->start(100);
+                    ready += socket->waitForConnected(5000) ? 1 : 0;
                 }
             }
-            QTest::qWait(1500); // every client connected and subscribed
+            if (!QTest::qWaitFor([&] { return ready == count; }, 10000))
+                std::printf("  (only %d of %d clients ready)\n", ready, count);
             QTcpSocket setter;
             setter.connectToHost(QHostAddress::LocalHost, kestreld.server.port());
             const double cpuBefore = cpuSeconds(kestreld.server.pid());

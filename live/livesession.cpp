@@ -153,9 +153,9 @@ void LiveSession::valuesChanged(const QHash<int, double>& values, qint64 nowMs)
 
 void LiveSession::addDemand(QHash<int, int>* demand) const
 {
+    // A subscription by a name the locomotive lacks asks for index -1: no
+    // value, but the sampler keeps looking for a locomotive that has it.
     for (const Subscription& subscription : m_subscriptions) {
-        if (subscription.index < 0)
-            continue;
         auto wanted = demand->find(subscription.index);
         if (wanted == demand->end())
             demand->insert(subscription.index, subscription.periodMs);

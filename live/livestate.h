@@ -56,7 +56,8 @@ public:
     QHash<int, double> values(quint64* tick = nullptr) const;
     void publishValues(const QHash<int, double>& values);
 
-    // Controller index to the shortest period any subscriber wants it at.
+    // Controller index to the shortest period any subscriber wants it at;
+    // -1 for names the locomotive lacks: no value, the locomotive watched.
     QHash<int, int> demand() const;
     void setDemand(const QHash<int, int>& demand);
 

@@ -60,9 +60,7 @@ void Sampler::readLocomotive()
     notify("locomotiveChanged");
 }
 
-// A new locomotive shows as another name. The library's changed flag is
-// left alone: reading it clears it, and it belongs to the protocol's clients
-// that ask for it.
+// A new locomotive shows as another name (see tick()).
 void Sampler::refresh()
 {
     if (!m_interface)
@@ -101,7 +99,9 @@ void Sampler::tick()
         return;
     // The name is read every tick, one call whatever the number of
     // subscribers: values of a new locomotive must not go out under the
-    // indexes of the old one before subscribers hear of the change.
+    // indexes of the old one before subscribers hear of the change. The
+    // name, not the library's changed flag: reading the flag clears it, and
+    // a library without the flag still names its locomotive.
     QString name;
     m_interface->getLocoName(name);
     if (name != m_locoName)
@@ -109,6 +109,8 @@ void Sampler::tick()
     QHash<int, double> values;
     const QHash<int, int> demand = m_state->demand();
     for (auto it = demand.cbegin(); it != demand.cend(); ++it) {
+        if (it.key() < 0)
+            continue;
         QString text = QStringLiteral("%1;0").arg(it.key());
         bool ok = false;
         if (m_interface->getControllerValue(text) == ResultOk) {

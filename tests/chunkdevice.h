@@ -1,13 +1,11 @@
 #pragma once
 
 // A QIODevice that hands out its data in segments, as a socket does: the
-// test or fuzz harness delivers the first segment, and each
-// waitForReadyRead() delivers the next one at once or, when none is left,
-// answers false like a wait that timed out. Nothing ever blocks, so the
-// request reader's rules about counts and waits run exactly and without
-// delay.
+// harness delivers the first segment, and each waitForReadyRead() delivers
+// the next one at once or, when none is left, answers false like a wait that
+// timed out. Nothing ever blocks, so the request reader's rules about counts
+// and waits run exactly and without delay.
 
-#include <QByteArray>
 #include <QIODevice>
 #include <QList>
 
@@ -25,31 +23,21 @@ public:
     bool isSequential() const override { return true; }
     qint64 bytesAvailable() const override { return m_buffer.size() + QIODevice::bytesAvailable(); }
 
-    bool hasSegments() const { return m_next < m_segments.size(); }
-    // Delivers the next segment; false when none is left.
+    // Delivers the next segment; false when none is left or the peer is gone.
     bool deliverNext()
     {
-        if (!hasSegments() || m_gone)
+        if (m_gone || m_next >= m_segments.size())
             return false;
-        const QByteArray& segment = m_segments.at(m_next++);
-        m_buffer += segment;
-        m_delivered += segment.size();
+        m_buffer += m_segments.at(m_next++);
         return true;
     }
-
     // Bytes that arrive without a wait (while a text is being served).
-    void append(const QByteArray& bytes)
-    {
-        m_buffer += bytes;
-        m_delivered += bytes.size();
-    }
-
+    void append(const QByteArray& bytes) { m_buffer += bytes; }
     bool waitForReadyRead(int msecs) override
     {
         m_waitLimits << msecs;
         return deliverNext();
     }
-
     // The peer is gone (the reader gave the connection up): nothing more
     // arrives and what was waiting is discarded.
     void drop()
@@ -59,23 +47,18 @@ public:
     }
 
     bool gone() const { return m_gone; }
-    qint64 delivered() const { return m_delivered; }
     qint64 consumed() const { return m_consumed; }
     int waits() const { return m_waitLimits.size(); }
-    // The time limit of every wait, in order.
-    const QList<int>& waitLimits() const { return m_waitLimits; }
-    // What was delivered and not read.
-    const QByteArray& unread() const { return m_buffer; }
+    const QList<int>& waitLimits() const { return m_waitLimits; } // of every wait, in order
+    const QByteArray& unread() const { return m_buffer; }         // delivered and not read
 
 protected:
     qint64 readData(char* data, qint64 maxSize) override
     {
         const qint64 count = qMin<qint64>(maxSize, m_buffer.size());
-        if (count > 0) {
-            std::memcpy(data, m_buffer.constData(), size_t(count));
-            m_buffer.remove(0, int(count));
-            m_consumed += count;
-        }
+        std::memcpy(data, m_buffer.constData(), size_t(count));
+        m_buffer.remove(0, int(count));
+        m_consumed += count;
         return count;
     }
     qint64 writeData(const char*, qint64) override { return -1; }
@@ -84,7 +67,6 @@ private:
     QList<QByteArray> m_segments;
     int m_next = 0;
     QByteArray m_buffer;
-    qint64 m_delivered = 0;
     qint64 m_consumed = 0;
     QList<int> m_waitLimits;
     bool m_gone = false;

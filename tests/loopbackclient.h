@@ -5,17 +5,15 @@
 // so that a server living in the same thread can accept connections and
 // relay its log lines meanwhile.
 
-#include <QByteArray>
 #include <QHostAddress>
-#include <QString>
 #include <QTcpSocket>
 #include <QtTest>
+
+#include <utility>
 
 class LoopbackClient
 {
 public:
-    static constexpr int DefaultTimeoutMs = 5000;
-
     // A framed message built here, independently of the server's codec:
     // "@" length ";" code ";" tag ";" payload ";".
     static QByteArray frame(int code, int tag, const QString& payload)
@@ -25,22 +23,20 @@ public:
         return '@' + QByteArray::number(body.size()).rightJustified(6, '0') + ';' + body;
     }
 
-    bool connectTo(quint16 port, int timeoutMs = DefaultTimeoutMs)
+    bool connectTo(quint16 port, int timeoutMs = 5000)
     {
         m_socket.connectToHost(QHostAddress::LocalHost, port);
         return QTest::qWaitFor([this] { return m_socket.state() == QAbstractSocket::ConnectedState; }, timeoutMs);
     }
-
-    bool send(const QByteArray& bytes, int timeoutMs = DefaultTimeoutMs)
+    bool send(const QByteArray& bytes, int timeoutMs = 5000)
     {
         if (m_socket.write(bytes) != bytes.size())
             return false;
         m_socket.flush();
         return QTest::qWaitFor([this] { return m_socket.bytesToWrite() == 0; }, timeoutMs);
     }
-
     // The next `count` bytes; fewer when they did not arrive in time.
-    QByteArray receive(int count, int timeoutMs = DefaultTimeoutMs)
+    QByteArray receive(int count, int timeoutMs = 5000)
     {
         static_cast<void>(QTest::qWaitFor([&] { return m_buffer.size() + m_socket.bytesAvailable() >= count; }, timeoutMs));
         m_buffer += m_socket.readAll();
@@ -48,41 +44,30 @@ public:
         m_buffer.remove(0, bytes.size());
         return bytes;
     }
-
-    // The next framed reply, whole; empty when no header arrived in time.
-    QByteArray receiveFrame(int timeoutMs = DefaultTimeoutMs)
+    // The next framed reply, whole; what came instead when no header did.
+    QByteArray receiveFrame(int timeoutMs = 5000)
     {
         const QByteArray header = receive(8, timeoutMs);
-        if (header.size() < 8 || header.at(0) != '@')
-            return header;
         bool ok = false;
         const int length = header.mid(1, 6).toInt(&ok);
-        if (!ok)
-            return header;
-        return header + receive(length, timeoutMs);
+        return header.size() == 8 && header.at(0) == '@' && ok ? header + receive(length, timeoutMs) : header;
     }
-
-    // Whatever arrived within the time limit, without waiting for more.
+    // Whatever arrived, without waiting for more.
     QByteArray takeReceived()
     {
         m_buffer += m_socket.readAll();
-        QByteArray bytes = m_buffer;
-        m_buffer.clear();
-        return bytes;
+        return std::exchange(m_buffer, QByteArray());
     }
-
     // True once the server has closed the connection.
-    bool waitForClosed(int timeoutMs = DefaultTimeoutMs)
+    bool waitForClosed(int timeoutMs = 5000)
     {
         return QTest::qWaitFor([this] { return m_socket.state() == QAbstractSocket::UnconnectedState; }, timeoutMs);
     }
-
     void close()
     {
         m_socket.disconnectFromHost();
         waitForClosed();
     }
-
     QTcpSocket& socket() { return m_socket; }
 
 private:

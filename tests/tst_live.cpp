@@ -223,6 +223,17 @@ void TestLive::newLocomotiveKeepsNamedSubscriptions()
     // "Speed" is controller 1 now; the subscription to index 0 has ended.
     QVERIFY(client.waitFor(QStringLiteral("values"), before));
     QCOMPARE(client.next(QStringLiteral("values"), before).value("values").toObject(), (QJsonObject{{"1", 77}}));
+
+    // A locomotive without "Speed", then one with it again: still watched.
+    m_stub.setControllerList(QStringLiteral("Horn"));
+    m_stub.setLocoName(QStringLiteral("Kestrel.:.Stub.:.Class 08"));
+    QVERIFY(client.waitFor(QStringLiteral("loco"), client.received.size() - 1));
+    const int gone = client.received.size();
+    m_stub.setControllerList(QStringLiteral("Speed"));
+    m_stub.setValue(0, 0, 12);
+    m_stub.setLocoName(QStringLiteral("Kestrel.:.Stub.:.Class 20"));
+    QVERIFY(client.waitFor(QStringLiteral("values"), gone));
+    QCOMPARE(client.next(QStringLiteral("values"), gone).value("values").toObject(), (QJsonObject{{"0", 12}}));
 }
 
 void TestLive::setNeedsTheCode()
