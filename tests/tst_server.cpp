@@ -4,12 +4,21 @@
 
 #include "serverfixture.h"
 
+#include <QNetworkInterface>
 #include <QtTest>
 
 namespace {
 
 using Frame = LoopbackClient;
 using Exchange = QList<QPair<QByteArray, QByteArray>>; // sent, then expected back
+
+// Hands over accepted descriptors as they are, for a client thread to take.
+class DescriptorListener : public QTcpServer
+{
+public:
+    qintptr descriptor = -1;
+    void incomingConnection(qintptr handle) override { descriptor = handle; }
+};
 
 } // namespace
 
@@ -28,6 +37,7 @@ private slots:
     void logLines();
     void listenFailure();
     void stopEndsTheLatestActiveClientOnly();
+    void threadDestroyedWhileServing();
 
 private:
     ServerFixture m_fixture;
@@ -65,14 +75,16 @@ void TestServer::exchanges()
     }
 }
 
-// The listener takes IPv6 and IPv4 clients on one socket.
+// The listener takes IPv6 and IPv4 clients on one socket (IPv4 only where
+// the machine has no IPv6).
 void TestServer::ipv6Client()
 {
+    if (!QNetworkInterface::allAddresses().contains(QHostAddress(QHostAddress::LocalHostIPv6)))
+        QSKIP("this machine has no IPv6 loopback");
     auto server = m_fixture.start();
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHostIPv6, server->serverPort());
-    if (!client.waitForConnected(5000))
-        QSKIP("this machine has no IPv6 loopback");
+    QVERIFY(client.waitForConnected(5000));
     client.write("GetLocoName()");
     QTRY_COMPARE(client.bytesAvailable(), qint64(8));
 }
@@ -172,6 +184,24 @@ void TestServer::stopEndsTheLatestActiveClientOnly()
     QTRY_COMPARE(ServerFixture::clientThreads(server.get()), 1);
     server->stop();
     QVERIFY(ServerFixture::clientId(third) > 0);
+}
+
+// Deleting a client thread that still serves ends it and waits for it,
+// instead of destroying a running QThread (which aborts the process).
+void TestServer::threadDestroyedWhileServing()
+{
+    DescriptorListener listener;
+    QVERIFY(listener.listen(QHostAddress::LocalHost, 0));
+    LoopbackClient client;
+    QVERIFY(client.connectTo(listener.serverPort()));
+    QTRY_VERIFY(listener.descriptor >= 0);
+    SharedClientData shared;
+    auto* thread = new TSServerThread(m_fixture.settings.get(), &shared, listener.descriptor, nullptr);
+    thread->start();
+    QVERIFY(client.send("GetLocoName()"));
+    QCOMPARE(client.receive(8), QByteArray("Class 66"));
+    delete thread;
+    QVERIFY(client.waitForClosed());
 }
 
 QTEST_GUILESS_MAIN(TestServer)
