@@ -42,6 +42,9 @@ bool LiveEndpoint::start(const QString& simulatorPath, quint16 port, const QStri
     m_sampling->setObjectName(QStringLiteral("live sampler"));
     m_server->moveToThread(m_network);
     m_sampler->moveToThread(m_sampling);
+    // Deleted in its own thread as that thread finishes: a deleteLater()
+    // queued just before quit() may never be delivered.
+    connect(m_sampling, &QThread::finished, m_sampler, &QObject::deleteLater);
     m_network->start();
     m_sampling->start();
     QMetaObject::invokeMethod(m_sampler, "start", Qt::QueuedConnection);
@@ -62,10 +65,12 @@ void LiveEndpoint::stop()
     }
     // The sampler first: the server is what it reports to. Each object goes
     // in its own thread as that thread ends.
-    QMetaObject::invokeMethod(m_sampler, "deleteLater", Qt::QueuedConnection);
     m_sampling->quit();
     const bool samplerEnded = m_sampling->wait(StopWaitMs);
-    QMetaObject::invokeMethod(m_server, samplerEnded ? "deleteLater" : "shutDown", Qt::QueuedConnection);
+    if (samplerEnded)
+        connect(m_network, &QThread::finished, m_server, &QObject::deleteLater);
+    else
+        QMetaObject::invokeMethod(m_server, "shutDown", Qt::BlockingQueuedConnection);
     m_network->quit();
     m_network->wait();
     delete m_network;
