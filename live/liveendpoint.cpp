@@ -42,12 +42,12 @@ bool LiveEndpoint::start(const QString& simulatorPath, quint16 port, const QStri
     m_sampling->setObjectName(QStringLiteral("live sampler"));
     m_server->moveToThread(m_network);
     m_sampler->moveToThread(m_sampling);
-    // Deleted in its own thread as that thread finishes: a deleteLater()
-    // queued just before quit() may never be delivered.
-    connect(m_sampling, &QThread::finished, m_sampler, &QObject::deleteLater);
+    // Queued before the thread runs, so that this thread touches the
+    // sampler only before the thread's start, which orders it before
+    // anything the sampler's thread does, its deletion included.
+    QMetaObject::invokeMethod(m_sampler, "start", Qt::QueuedConnection);
     m_network->start();
     m_sampling->start();
-    QMetaObject::invokeMethod(m_sampler, "start", Qt::QueuedConnection);
     return true;
 }
 
@@ -64,13 +64,15 @@ void LiveEndpoint::stop()
         return;
     }
     // The sampler first: the server is what it reports to. Each object goes
-    // in its own thread as that thread ends.
+    // in its own thread as that thread ends: deleteLater() itself, not a queued call of it: a finishing thread
+    // deletes what waits for deferred deletion, while a queued call still in
+    // the queue when quit() takes effect is never delivered (both objects
+    // leaked so). The server goes even when the sampler is stuck: it only
+    // reaches the server through the shared state, which then stays.
+    m_sampler->deleteLater();
     m_sampling->quit();
     const bool samplerEnded = m_sampling->wait(StopWaitMs);
-    if (samplerEnded)
-        connect(m_network, &QThread::finished, m_server, &QObject::deleteLater);
-    else
-        QMetaObject::invokeMethod(m_server, "shutDown", Qt::BlockingQueuedConnection);
+    m_server->deleteLater();
     m_network->quit();
     m_network->wait();
     delete m_network;
@@ -83,9 +85,8 @@ void LiveEndpoint::stop()
         delete m_state;
         delete m_log;
     } else {
-        // A library call that does not return holds the sampler: it, the
-        // server it reports to and what they share are left to the end of
-        // the process.
+        // A library call that does not return holds the sampler: it and
+        // the state it shares are left to the end of the process.
         emit sigDebugString(QStringLiteral("(Live) - The sampler did not end within %1 ms (a call into the "
                                            "simulator's library does not return); it is left to end by itself")
                                 .arg(StopWaitMs),

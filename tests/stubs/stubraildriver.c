@@ -24,7 +24,9 @@
 /* Fixed buffers keep every text pointer handed out valid for good, so a
  * caller that copies late still reads text. A full log takes no more entries
  * rather than cutting one, so a test that reads it sees them missing. */
-enum { TEXT_SIZE = 8192, VALUE_COUNT = 128, LOG_SIZE = 1 << 20 };
+/* Each text set goes to the next of TEXT_SLOTS buffers, so that a thread
+ * still reading the text it was given never sees it rewritten. */
+enum { TEXT_SIZE = 8192, TEXT_SLOTS = 64, VALUE_COUNT = 128, LOG_SIZE = 1 << 20 };
 /* Texts and flags as stublibrary.h numbers them; all zero is a fresh stub,
  * which answers as a running simulator would. */
 enum { LOCO_NAME, CONTROLLER_LIST };
@@ -39,7 +41,8 @@ struct Value {
 };
 
 static struct {
-    char text[2][TEXT_SIZE];
+    char text[2][TEXT_SLOTS][TEXT_SIZE];
+    int textSlot[2];
     bool textIsNull[2];
     bool flag[FLAG_COUNT];
     struct Value values[VALUE_COUNT];
@@ -87,7 +90,7 @@ static float lookUp(int index, int type)
 
 static const char* text(int which)
 {
-    return g.textIsNull[which] ? NULL : g.text[which];
+    return g.textIsNull[which] ? NULL : g.text[which][g.textSlot[which]];
 }
 
 #ifndef STUB_OMIT_SetRailDriverConnected
@@ -194,7 +197,8 @@ STUB_EXPORT void StubSetText(int which, const char* value)
 {
     pthread_mutex_lock(&g_mutex);
     g.textIsNull[which] = value == NULL;
-    snprintf(g.text[which], TEXT_SIZE, "%s", value ? value : "");
+    g.textSlot[which] = (g.textSlot[which] + 1) % TEXT_SLOTS;
+    snprintf(g.text[which][g.textSlot[which]], TEXT_SIZE, "%s", value ? value : "");
     pthread_mutex_unlock(&g_mutex);
 }
 
