@@ -64,11 +64,11 @@ void LiveEndpoint::stop()
         return;
     }
     // The sampler first: the server is what it reports to. Each object goes
-    // in its own thread as that thread ends: deleteLater() itself, not a queued call of it: a finishing thread
-    // deletes what waits for deferred deletion, while a queued call still in
-    // the queue when quit() takes effect is never delivered (both objects
-    // leaked so). The server goes even when the sampler is stuck: it only
-    // reaches the server through the shared state, which then stays.
+    // in its own thread as that thread ends, by deleteLater() itself: a
+    // finishing thread deletes what awaits deferred deletion, whereas a
+    // queued call still waiting when quit() takes effect is never delivered.
+    // The server goes even when the sampler is stuck: the sampler reaches it
+    // only through the shared state, which then stays.
     m_sampler->deleteLater();
     m_sampling->quit();
     const bool samplerEnded = m_sampling->wait(StopWaitMs);

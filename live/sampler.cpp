@@ -60,17 +60,23 @@ void Sampler::readLocomotive()
     notify("locomotiveChanged");
 }
 
-// A new locomotive shows as another name (see tick()).
-void Sampler::refresh()
+// The name, not the library's changed flag, tells of a new locomotive:
+// reading the flag clears it, and a library without the flag still names
+// its locomotive.
+bool Sampler::newLocomotive()
 {
-    if (!m_interface)
-        return;
     QString name;
     m_interface->getLocoName(name);
-    if (name != m_locoName) {
-        readLocomotive();
+    if (name == m_locoName)
+        return false;
+    readLocomotive();
+    return true;
+}
+
+void Sampler::refresh()
+{
+    if (m_interface && newLocomotive())
         tick();
-    }
 }
 
 void Sampler::demandChanged()
@@ -97,15 +103,10 @@ void Sampler::tick()
 {
     if (!m_interface)
         return;
-    // The name is read every tick, one call whatever the number of
-    // subscribers: values of a new locomotive must not go out under the
-    // indexes of the old one before subscribers hear of the change. The
-    // name, not the library's changed flag: reading the flag clears it, and
-    // a library without the flag still names its locomotive.
-    QString name;
-    m_interface->getLocoName(name);
-    if (name != m_locoName)
-        readLocomotive();
+    // Looked for every tick, one call whatever the number of subscribers:
+    // values of a new locomotive must not go out under the indexes of the
+    // old one before subscribers hear of the change.
+    newLocomotive();
     QHash<int, double> values;
     const QHash<int, int> demand = m_state->demand();
     for (auto it = demand.cbegin(); it != demand.cend(); ++it) {

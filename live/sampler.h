@@ -34,6 +34,8 @@ public:
 private:
     void tick();
     void readLocomotive();
+    // Reads the locomotive anew when its name has changed; true then.
+    bool newLocomotive();
     void notify(const char* method);
 
     QString m_simulatorPath;
