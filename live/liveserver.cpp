@@ -32,9 +32,16 @@ LiveServer::LiveServer(LiveState* state, LogQueue* log, QObject* logOwner, Optio
     connect(&m_webSockets, &QWebSocketServer::newConnection, this, &LiveServer::sessionStarted);
 }
 
+// Runs in the server's thread, which deletes it as that thread ends.
 LiveServer::~LiveServer()
 {
-    shutDown();
+    m_state->setSide(LiveState::Server, nullptr);
+    m_tcp.close();
+    const QList<LiveSession*> sessions = m_sessions.values();
+    m_sessions.clear();
+    for (LiveSession* session : sessions)
+        session->disconnect(this);
+    qDeleteAll(sessions);
 }
 
 bool LiveServer::listen(quint16 port, QString* error)
@@ -48,17 +55,6 @@ bool LiveServer::listen(quint16 port, QString* error)
         return false;
     }
     return true;
-}
-
-void LiveServer::shutDown()
-{
-    m_state->setSide(LiveState::Server, nullptr);
-    m_tcp.close();
-    const QList<LiveSession*> sessions = m_sessions.values();
-    m_sessions.clear();
-    for (LiveSession* session : sessions)
-        session->disconnect(this);
-    qDeleteAll(sessions);
 }
 
 void LiveServer::log(const QString& text, int level)

@@ -51,8 +51,6 @@ public:
     Q_INVOKABLE void locomotiveChanged();
     Q_INVOKABLE void valuesChanged();
     Q_INVOKABLE void setsDone();
-    // Closes everything, in the server's thread.
-    Q_INVOKABLE void shutDown();
 
 private:
     void accept();
