@@ -59,24 +59,6 @@ void noLibraryNote()
     qDebug("Cannot load library.");
 }
 
-// A request's number as QString::toInt(nullptr, 10) reads it. Plain digits,
-// what clients send, are read here; anything else (signs, blanks, too many
-// digits, no number at all) is left to Qt.
-int integerOf(const QStringRef& piece)
-{
-    const int size = piece.size();
-    if (size == 0 || size > 9)
-        return piece.toInt(nullptr, 10);
-    int id = 0;
-    for (int i = 0; i < size; ++i) {
-        const ushort c = piece.at(i).unicode();
-        if (c < '0' || c > '9')
-            return piece.toInt(nullptr, 10);
-        id = id * 10 + (c - '0');
-    }
-    return id;
-}
-
 } // namespace
 
 TSInterfaceDll::TSInterfaceDll(QString simulatorPath)
@@ -215,8 +197,8 @@ int TSInterfaceDll::getControllerValue(QString& text)
         text = kNotImplemented;
         return ResultNotImplemented;
     }
-    const int index = integerOf(parts.at(0));
-    const int kind = integerOf(parts.at(1));
+    const int index = parts.at(0).toInt(nullptr, 10);
+    const int kind = parts.at(1).toInt(nullptr, 10);
     text = NumberFormat::general(getValue(index, kind));
     return ResultOk;
 }
@@ -263,7 +245,7 @@ int TSInterfaceDll::getControllerValues(QString& text)
     answer.reserve(text.size() * 4 + 16);
     for (int from = 0;;) {
         const int colon = text.indexOf(QLatin1Char(':'), from);
-        const int id = integerOf(text.midRef(from, colon < 0 ? -1 : colon - from));
+        const int id = text.midRef(from, colon < 0 ? -1 : colon - from).toInt(nullptr, 10);
         NumberFormat::appendDecimal(&answer, id);
         answer += QLatin1Char(':');
         answer += NumberFormat::general(getValue(id, CurrentValue));

@@ -8,20 +8,6 @@ namespace {
 // 0, like an absent value.
 int fieldValue(const QByteArray& bytes, int offset, int width)
 {
-    // A field of digits only, as clients send it, is read in place; the
-    // fields are at most six digits wide, so it cannot overflow.
-    if (offset >= 0 && offset + width <= bytes.size()) {
-        int value = 0;
-        int i = offset;
-        for (; i < offset + width; ++i) {
-            const char c = bytes.at(i);
-            if (c < '0' || c > '9')
-                break;
-            value = value * 10 + (c - '0');
-        }
-        if (i == offset + width)
-            return value;
-    }
     bool ok = false;
     const int value = bytes.mid(offset, width).toInt(&ok, 10);
     return ok ? value : 0;
