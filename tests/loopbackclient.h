@@ -23,10 +23,10 @@ public:
         return '@' + QByteArray::number(body.size()).rightJustified(6, '0') + ';' + body;
     }
 
-    bool connectTo(quint16 port, int timeoutMs = 5000)
+    bool connectTo(quint16 port, const QHostAddress& address = QHostAddress(QHostAddress::LocalHost))
     {
-        m_socket.connectToHost(QHostAddress::LocalHost, port);
-        return QTest::qWaitFor([this] { return m_socket.state() == QAbstractSocket::ConnectedState; }, timeoutMs);
+        m_socket.connectToHost(address, port);
+        return QTest::qWaitFor([this] { return m_socket.state() == QAbstractSocket::ConnectedState; }, 5000);
     }
     bool send(const QByteArray& bytes, int timeoutMs = 5000)
     {
@@ -35,10 +35,13 @@ public:
         m_socket.flush();
         return QTest::qWaitFor([this] { return m_socket.bytesToWrite() == 0; }, timeoutMs);
     }
-    // The next `count` bytes; fewer when they did not arrive in time.
+    // The next `count` bytes; fewer when they did not arrive in time or the connection closed.
     QByteArray receive(int count, int timeoutMs = 5000)
     {
-        static_cast<void>(QTest::qWaitFor([&] { return m_buffer.size() + m_socket.bytesAvailable() >= count; }, timeoutMs));
+        static_cast<void>(QTest::qWaitFor([&] {
+            return m_buffer.size() + m_socket.bytesAvailable() >= count
+                || m_socket.state() != QAbstractSocket::ConnectedState;
+        }, timeoutMs));
         m_buffer += m_socket.readAll();
         const QByteArray bytes = m_buffer.left(count);
         m_buffer.remove(0, bytes.size());

@@ -6,12 +6,10 @@
 
 #include "loopbackclient.h"
 #include "settings.h"
-#include "tsserver.h"
-#include "tsserverthread.h"
+#include "tsserver.h" // and the client threads it keeps
 
 #include "stubs/stublibrary.h"
 
-#include <QSignalSpy>
 #include <QTemporaryDir>
 
 #include <memory>
@@ -22,6 +20,7 @@ public:
     QTemporaryDir dir;
     StubLibrary stub{QStringLiteral("full")};
     std::unique_ptr<Settings> settings;
+    QStringList log; // the lines of every server started since reset()
 
     // Call from initTestCase(): settings live in the working directory.
     bool setUp()
@@ -34,21 +33,23 @@ public:
     }
 
     // Call from init(): a fresh stub with a locomotive of two controllers.
-    void resetStub()
+    void reset()
     {
+        log.clear();
         stub.reset();
         stub.setLocoName(QStringLiteral("Class 66"));
         stub.setControllerList(QStringLiteral("Throttle::Brake"));
         stub.setValue(0, 0, 0.5f);
-        stub.setValue(0, 2, 1.0f);
-        stub.setValue(1, 2, 1.0f);
     }
 
-    std::unique_ptr<TSServer> start()
+    // Returned even when it could not listen, for the test to look at.
+    std::unique_ptr<TSServer> start(quint16 port = 0)
     {
         auto server = std::make_unique<TSServer>(settings.get());
-        server->startListening(QString(), 0);
-        return server->isListening() ? std::move(server) : nullptr;
+        QObject::connect(server.get(), &TSServer::sigDebugString, server.get(),
+                         [this](const QString& line) { log.append(line); });
+        server->startListening(QString(), port);
+        return server;
     }
 
     static int clientThreads(TSServer* server) { return server->findChildren<TSServerThread*>().size(); }
@@ -60,21 +61,5 @@ public:
             return 0;
         const QByteArray reply = client.receiveFrame();
         return reply.mid(19, reply.size() - 20).toLongLong();
-    }
-
-    static bool hasLine(const QSignalSpy& log, const QString& text, int level = -1)
-    {
-        for (const QList<QVariant>& line : log) {
-            if (line.at(0).toString() == text && (level < 0 || line.at(1).toInt() == level))
-                return true;
-        }
-        return false;
-    }
-    static int linesStartingWith(const QSignalSpy& log, const QString& prefix)
-    {
-        int count = 0;
-        for (const QList<QVariant>& line : log)
-            count += line.at(0).toString().startsWith(prefix) ? 1 : 0;
-        return count;
     }
 };
