@@ -86,13 +86,6 @@ public:
         m_output += m_process.readAllStandardOutput();
         return m_output;
     }
-    bool waitForOutput(int timeoutMs)
-    {
-        if (!m_process.waitForReadyRead(timeoutMs))
-            return false;
-        output();
-        return true;
-    }
 
     // Asks the program to end as Ctrl-C would and waits up to `timeoutMs`.
     // The exit code, or -1 when it did not end normally in time. On Windows

@@ -140,8 +140,6 @@ void TestInterface::operations_data()
     row("12; asks for type 0") << full << "v12,0=-2" << "getControllerValue" << "12;" << "-2" << 0
                                << "GetControllerValue(12,0);";
     row("value with one part: 5, no call") << full << "" << "getControllerValue" << "12" << kNotImplemented << 5 << "";
-    row("value with three parts: 5, no call")
-        << full << "" << "getControllerValue" << "1;2;3" << kNotImplemented << 5 << "";
     row("set 12:0.5") << full << "" << "setControllerValue" << "12:0.5" << "Set CtrlValue: 12:0.5" << 0
                       << "SetControllerValue(12,0.5);";
     row("set 12: sets 0") << full << "" << "setControllerValue" << "12:" << "Set CtrlValue: 12:" << 0
@@ -205,13 +203,6 @@ void TestInterface::operations_data()
     row("NaN and infinities in the general form")
         << full << "v0,0=nan|v1,0=inf|v2,0=-inf" << "getControllerValues" << "0:1:2" << "0:nan::1:inf::2:-inf::" << 0
         << "GetControllerValue(0,0);GetControllerValue(1,0);GetControllerValue(2,0);";
-    row("limits: NaN reads 0, infinities saturate")
-        << full << "list=A::B|v0,1=nan|v0,2=inf|v1,1=-inf|v1,2=3.4e38" << "getControllerListRaw" << ""
-        << "0::A::0::2147483647::1::B::-2147483648::2147483647::" << 0 << twoCalls;
-    row("train data from NaN and infinities")
-        << full << "v400,0=nan|v401,0=inf|v404,0=-inf|v406,0=nan|v407,0=inf|v408,0=-inf|rs30=-inf|rs2=nan|rs7=inf"
-        << "getTrainData" << "" << "nan:inf:-inf:0:2147483647:-2147483648:inf:nan:inf" << 0
-        << trainCalls + "GetRailSimValue(30,0);GetRailSimValue(2,0);GetRailSimValue(7,0);";
 }
 
 void TestInterface::operations()

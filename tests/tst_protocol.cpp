@@ -7,6 +7,7 @@
 #include "commandset.h"
 #include "fakeinterface.h"
 #include "framecodec.h"
+#include "loopbackclient.h"
 #include "requestreader.h"
 #include "sharedclientdata.h"
 
@@ -23,14 +24,8 @@ QByteArray raw(const char (&text)[N])
     return QByteArray(text, N - 1);
 }
 
-// A reply frame built here independently of FrameCodec.
-QByteArray frame(int code, int tag, const QString& payload)
-{
-    const QByteArray body = QByteArray::number(code).rightJustified(3, '0') + ';'
-        + QByteArray::number(tag).rightJustified(6, '0') + ';' + payload.toUtf8() + ';';
-    return '@' + QByteArray::number(body.size()).rightJustified(6, '0') + ';' + body;
-}
-
+// Reply frames built independently of FrameCodec.
+const auto frame = LoopbackClient::frame;
 const QByteArray kFrame = raw("@000016;003;000017;1234;");
 const QString kDefaultShared = QStringLiteral("::0:9:169:300:200:200");
 

@@ -1,12 +1,10 @@
 /*
  * A stand-in for the simulator's RailDriver library, for tests. Defining
  * STUB_OMIT_<Function> leaves that one function out, to show how the
- * interface copes with a library that lacks it.
- *
- * The Stub* functions let a test that loads the very same file (one path,
- * one loaded instance) decide the answers and read back every call made;
- * stublibrary.h wraps them. One mutex guards everything: server tests call
- * one stub from several client threads while steering it.
+ * interface copes with a library that lacks it. The Stub* functions let a
+ * test that loads the very same file decide the answers and read back every
+ * call made (stublibrary.h wraps them). One mutex guards everything: server
+ * tests call one stub from several client threads while steering it.
  */
 
 #include <pthread.h>
@@ -21,31 +19,21 @@
 #define STUB_EXPORT __attribute__((visibility("default")))
 #endif
 
-/* Fixed buffers keep every text pointer handed out valid for good, so a
- * caller that copies late still reads text. A full log takes no more entries
- * rather than cutting one, so a test that reads it sees them missing. */
 /* Each text set goes to the next of TEXT_SLOTS buffers, so that a thread
- * still reading the text it was given never sees it rewritten. */
+ * still reading the text it was given never sees it rewritten. A full log
+ * takes no more entries rather than cutting one. Texts and flags are
+ * numbered as in stublibrary.h; all zero is a fresh stub, which answers as a
+ * running simulator would. GetRailSimValue's answers are kept as type -1. */
 enum { TEXT_SIZE = 8192, TEXT_SLOTS = 64, VALUE_COUNT = 128, LOG_SIZE = 1 << 20 };
-/* Texts and flags as stublibrary.h numbers them; all zero is a fresh stub,
- * which answers as a running simulator would. */
 enum { LOCO_NAME, CONTROLLER_LIST };
 enum { DISCONNECTED, LOCO_CHANGED, HELD, FLAG_COUNT };
-/* The value type under which GetRailSimValue's answers are kept. */
-enum { RAIL_SIM = -1 };
-
-struct Value {
-    int index;
-    int type;
-    float value;
-};
 
 static struct {
     char text[2][TEXT_SLOTS][TEXT_SIZE];
     int textSlot[2];
     bool textIsNull[2];
     bool flag[FLAG_COUNT];
-    struct Value values[VALUE_COUNT];
+    struct { int index, type; float value; } values[VALUE_COUNT];
     int valueCount;
 } g;
 static char g_log[LOG_SIZE];
@@ -54,7 +42,8 @@ static int g_waiting; /* GetLocoName calls held back by the HELD flag */
 static pthread_mutex_t g_mutex = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t g_released = PTHREAD_COND_INITIALIZER;
 
-/* Takes the mutex and logs one call; leave() gives the mutex back. */
+/* Takes the mutex and logs one call; leave() or one of the readers below
+ * gives it back. */
 static void enter(const char* format, ...)
 {
     pthread_mutex_lock(&g_mutex);
@@ -74,6 +63,20 @@ static void leave(void)
     pthread_mutex_unlock(&g_mutex);
 }
 
+static bool flagOf(int which)
+{
+    const bool on = g.flag[which];
+    leave();
+    return on;
+}
+
+static const char* textOf(int which)
+{
+    const char* text = g.textIsNull[which] ? NULL : g.text[which][g.textSlot[which]];
+    leave();
+    return text;
+}
+
 static int find(int index, int type)
 {
     int i = 0;
@@ -82,15 +85,12 @@ static int find(int index, int type)
     return i;
 }
 
-static float lookUp(int index, int type)
+static float valueOf(int index, int type)
 {
     const int i = find(index, type);
-    return i < g.valueCount ? g.values[i].value : 0.0f;
-}
-
-static const char* text(int which)
-{
-    return g.textIsNull[which] ? NULL : g.text[which][g.textSlot[which]];
+    const float value = i < g.valueCount ? g.values[i].value : 0.0f;
+    leave();
+    return value;
 }
 
 #ifndef STUB_OMIT_SetRailDriverConnected
@@ -105,9 +105,7 @@ STUB_EXPORT void SetRailDriverConnected(bool connected)
 STUB_EXPORT bool GetRailDriverConnected(void)
 {
     enter("GetRailDriverConnected();");
-    const bool connected = !g.flag[DISCONNECTED];
-    leave();
-    return connected;
+    return !flagOf(DISCONNECTED);
 }
 #endif
 
@@ -119,9 +117,7 @@ STUB_EXPORT const char* GetLocoName(void)
     while (g.flag[HELD])
         pthread_cond_wait(&g_released, &g_mutex);
     --g_waiting;
-    const char* name = text(LOCO_NAME);
-    leave();
-    return name;
+    return textOf(LOCO_NAME);
 }
 #endif
 
@@ -129,9 +125,7 @@ STUB_EXPORT const char* GetLocoName(void)
 STUB_EXPORT const char* GetControllerList(void)
 {
     enter("GetControllerList();");
-    const char* list = text(CONTROLLER_LIST);
-    leave();
-    return list;
+    return textOf(CONTROLLER_LIST);
 }
 #endif
 
@@ -139,9 +133,7 @@ STUB_EXPORT const char* GetControllerList(void)
 STUB_EXPORT float GetControllerValue(int index, int type)
 {
     enter("GetControllerValue(%d,%d);", index, type);
-    const float value = lookUp(index, type);
-    leave();
-    return value;
+    return valueOf(index, type);
 }
 #endif
 
@@ -164,9 +156,7 @@ STUB_EXPORT void SetControllerValue(int index, float value)
 STUB_EXPORT float GetRailSimValue(int id, int zero)
 {
     enter("GetRailSimValue(%d,%d);", id, zero);
-    const float value = lookUp(id, RAIL_SIM);
-    leave();
-    return value;
+    return valueOf(id, -1);
 }
 #endif
 
@@ -174,9 +164,7 @@ STUB_EXPORT float GetRailSimValue(int id, int zero)
 STUB_EXPORT bool GetRailSimLocoChanged(void)
 {
     enter("GetRailSimLocoChanged();");
-    const bool changed = g.flag[LOCO_CHANGED];
-    leave();
-    return changed;
+    return flagOf(LOCO_CHANGED);
 }
 #endif
 
@@ -202,13 +190,15 @@ STUB_EXPORT void StubSetText(int which, const char* value)
     pthread_mutex_unlock(&g_mutex);
 }
 
-/* Type 0 to 2 for GetControllerValue, RAIL_SIM for GetRailSimValue. */
+/* Type 0 to 2 for GetControllerValue, -1 for GetRailSimValue. */
 STUB_EXPORT void StubSetValue(int index, int type, float value)
 {
     pthread_mutex_lock(&g_mutex);
     const int i = find(index, type);
     if (i < VALUE_COUNT) {
-        g.values[i] = (struct Value){index, type, value};
+        g.values[i].index = index;
+        g.values[i].type = type;
+        g.values[i].value = value;
         g.valueCount += i == g.valueCount;
     }
     pthread_mutex_unlock(&g_mutex);
@@ -226,7 +216,7 @@ STUB_EXPORT int StubWaitingCalls(void)
 {
     pthread_mutex_lock(&g_mutex);
     const int waiting = g_waiting;
-    pthread_mutex_unlock(&g_mutex);
+    leave();
     return waiting;
 }
 
