@@ -103,10 +103,6 @@ void Sampler::tick()
 {
     if (!m_interface)
         return;
-    // Looked for every tick, one call whatever the number of subscribers:
-    // values of a new locomotive must not go out under the indexes of the
-    // old one before subscribers hear of the change.
-    newLocomotive();
     QHash<int, double> values;
     const QHash<int, int> demand = m_state->demand();
     for (auto it = demand.cbegin(); it != demand.cend(); ++it) {
@@ -120,6 +116,12 @@ void Sampler::tick()
                 values.insert(it.key(), value);
         }
     }
+    // The name is asked after the values, one call whatever the number of
+    // subscribers: values read while the locomotive changed would go out
+    // under the old one's indexes, so they are dropped and the next tick
+    // reads the new one's.
+    if (newLocomotive())
+        return;
     m_state->publishValues(values);
     notify("valuesChanged");
 }
