@@ -8,9 +8,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFileInfo>
 #include <QProcess>
-#include <QThread>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
@@ -37,31 +35,26 @@ public:
 
     // Starts the program with `arguments` (kestreld wants "--port 0") in
     // `workingDir` (a fresh temporary folder when empty), and waits for its
-    // port. Its output is read as it comes unless `output` names a file for
-    // it to write to.
+    // port. When `stdoutFile` names a file (a pipe) for its output, reading
+    // it and telling the port are the caller's.
     bool start(const QStringList& arguments, const QString& workingDir = QString(),
-               const QString& program = kestreld(), const QString& output = QString())
+               const QString& program = kestreld(), const QString& stdoutFile = QString())
     {
         m_process.setWorkingDirectory(workingDir.isEmpty() ? m_dir.path() : workingDir);
-        if (!output.isEmpty())
-            m_process.setStandardOutputFile(output);
+        if (!stdoutFile.isEmpty())
+            m_process.setStandardOutputFile(stdoutFile);
         m_process.start(program, arguments);
-        if (!m_process.waitForStarted(10000))
-            return false;
-        m_outputFile = output;
+        if (!m_process.waitForStarted(10000) || !stdoutFile.isEmpty())
+            return running();
         const QRegularExpression chosen(QStringLiteral("chose port (\\d+)"));
         QElapsedTimer clock;
         clock.start();
         while (m_port == 0 && clock.elapsed() < 10000 && running()) {
-            if (!output.isEmpty() && !QFileInfo(output).isFile())
-                return true; // a pipe is the caller's to read
-            const QRegularExpressionMatch match = chosen.match(QString::fromLocal8Bit(this->output()));
+            const QRegularExpressionMatch match = chosen.match(QString::fromLocal8Bit(output()));
             if (match.hasMatch())
                 m_port = quint16(match.captured(1).toUInt());
-            else if (output.isEmpty())
-                m_process.waitForReadyRead(100);
             else
-                QThread::msleep(10);
+                m_process.waitForReadyRead(100);
         }
         return m_port != 0;
     }
@@ -72,17 +65,9 @@ public:
     QProcess& process() { return m_process; }
     bool running() const { return m_process.state() == QProcess::Running; }
 
-    // What the program printed so far on standard output (or into its
-    // output file).
+    // What the program printed on standard output so far.
     QByteArray output()
     {
-        if (!m_outputFile.isEmpty()) {
-            // Opening a pipe for reading would wait for a writer that may be gone.
-            if (!QFileInfo(m_outputFile).isFile())
-                return QByteArray();
-            QFile file(m_outputFile);
-            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-        }
         m_output += m_process.readAllStandardOutput();
         return m_output;
     }
@@ -111,6 +96,5 @@ private:
     QTemporaryDir m_dir;
     QProcess m_process;
     QByteArray m_output;
-    QString m_outputFile;
     quint16 m_port = 0;
 };

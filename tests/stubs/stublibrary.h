@@ -4,10 +4,8 @@
 // the very file a TSInterfaceDll (or a server) on folder() loads, so both
 // share one stub: what is set here is what the interface is answered, and
 // callLog() lists every call it made, in order, e.g.
-// "SetRailDriverConnected(1);GetControllerValue(12,0);SetControllerValue(12,0.5);"
-// (floats in C's "%g" with a decimal point, booleans as 0 or 1).
-// The state lasts as long as the process: reset() it before each test.
-// Everything here may be called while client threads call the stub.
+// "GetControllerValue(12,0);SetControllerValue(12,0.5);". The state lasts as
+// long as the process: reset() it before each test.
 
 #include <QByteArray>
 #include <QLibrary>
