@@ -19,18 +19,16 @@ namespace {
 void checkRoundTrip(int command, int tag, const QString& payload)
 {
     const MessageFrame encoded = FrameCodec::encode(command, tag, payload);
-    const int body = encoded.bytes.size() - FrameCodec::HeaderSize;
+    const int body = encoded.bytes.size() - FrameCodec::HeaderSize, nul = payload.indexOf(QChar(0));
     int length = 0;
     MessageFrame decoded;
     FUZZ_CHECK(encoded.length == body, "length %d for a body of %d bytes", encoded.length, body);
     if (body > FrameCodec::MaxLength)
         return; // no header can tell it: the command layer refuses such replies
     // Reception stops at a NUL; otherwise the closing ";" comes back too.
-    const int nul = payload.indexOf(QChar(0));
-    const QString expected = nul < 0 ? payload + QLatin1Char(';') : payload.left(nul);
     FUZZ_CHECK(FrameCodec::parseHeader(encoded.bytes, &length) && length == body
-                   && FrameCodec::decode(encoded.bytes, &decoded) && decoded.command == command
-                   && decoded.tag == tag && decoded.length == body && decoded.payload == expected,
+                   && FrameCodec::decode(encoded.bytes, &decoded) && decoded.command == command && decoded.tag == tag
+                   && decoded.length == body && decoded.payload == (nul < 0 ? payload + ';' : payload.left(nul)),
                "code %d tag %d, %d characters came back as %d %d, %d", command, tag, int(payload.size()),
                decoded.command, decoded.tag, int(decoded.payload.size()));
 }

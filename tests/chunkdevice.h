@@ -23,10 +23,10 @@ public:
     bool isSequential() const override { return true; }
     qint64 bytesAvailable() const override { return m_buffer.size() + QIODevice::bytesAvailable(); }
 
-    // Delivers the next segment; false when none is left or the peer is gone.
+    // Delivers the next segment; false when none is left.
     bool deliverNext()
     {
-        if (m_gone || m_next >= m_segments.size())
+        if (m_next >= m_segments.size())
             return false;
         m_buffer += m_segments.at(m_next++);
         return true;
@@ -38,17 +38,8 @@ public:
         m_waitLimits << msecs;
         return deliverNext();
     }
-    // The peer is gone (the reader gave the connection up): nothing more
-    // arrives and what was waiting is discarded.
-    void drop()
-    {
-        m_gone = true;
-        m_buffer.clear();
-    }
 
-    bool gone() const { return m_gone; }
     qint64 consumed() const { return m_consumed; }
-    int waits() const { return m_waitLimits.size(); }
     const QList<int>& waitLimits() const { return m_waitLimits; } // of every wait, in order
     const QByteArray& unread() const { return m_buffer; }         // delivered and not read
 
@@ -56,7 +47,8 @@ protected:
     qint64 readData(char* data, qint64 maxSize) override
     {
         const qint64 count = qMin<qint64>(maxSize, m_buffer.size());
-        std::memcpy(data, m_buffer.constData(), size_t(count));
+        if (count > 0)
+            std::memcpy(data, m_buffer.constData(), size_t(count));
         m_buffer.remove(0, int(count));
         m_consumed += count;
         return count;
@@ -69,5 +61,4 @@ private:
     QByteArray m_buffer;
     qint64 m_consumed = 0;
     QList<int> m_waitLimits;
-    bool m_gone = false;
 };
