@@ -19,26 +19,26 @@
 #define STUB_EXPORT __attribute__((visibility("default")))
 #endif
 
-/* Each text set goes to the next of TEXT_SLOTS buffers, so that a thread
- * still reading the text it was given never sees it rewritten. A full log
- * takes no more entries rather than cutting one. Texts and flags are
- * numbered as in stublibrary.h; all zero is a fresh stub, which answers as a
- * running simulator would. GetRailSimValue's answers are kept as type -1. */
-enum { TEXT_SIZE = 8192, TEXT_SLOTS = 64, VALUE_COUNT = 128, LOG_SIZE = 1 << 20 };
+/* Texts and flags are numbered as in stublibrary.h; all zero is a fresh
+ * stub, which answers as a running simulator would. A full log takes no more
+ * entries rather than cutting one. */
+enum { TEXT_SIZE = 8192, VALUE_COUNT = 128, LOG_SIZE = 1 << 20 };
 enum { LOCO_NAME, CONTROLLER_LIST };
 enum { DISCONNECTED, LOCO_CHANGED, HELD, FLAG_COUNT };
 
 static struct {
-    char text[2][TEXT_SLOTS][TEXT_SIZE];
-    int textSlot[2];
+    char text[2][TEXT_SIZE];
     bool textIsNull[2];
     bool flag[FLAG_COUNT];
-    struct { int index, type; float value; } values[VALUE_COUNT];
+    struct stubValue { int index, type; float value; } values[VALUE_COUNT];
     int valueCount;
+    char log[LOG_SIZE];
+    size_t logLength;
 } g;
-static char g_log[LOG_SIZE];
-static size_t g_logLength;
-static int g_waiting; /* GetLocoName calls held back by the HELD flag */
+/* Texts are handed out as the calling thread's own copies, which only its next call rewrites: a
+ * test may set or reset a text while a server thread still reads the copy it was given. */
+static _Thread_local char t_handedOut[2][TEXT_SIZE];
+static int g_waiting; /* GetLocoName calls held back by the HELD flag; a reset keeps it */
 static pthread_mutex_t g_mutex = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t g_released = PTHREAD_COND_INITIALIZER;
 
@@ -47,15 +47,15 @@ static pthread_cond_t g_released = PTHREAD_COND_INITIALIZER;
 static void enter(const char* format, ...)
 {
     pthread_mutex_lock(&g_mutex);
-    const size_t room = LOG_SIZE - g_logLength;
+    const size_t room = LOG_SIZE - g.logLength;
     va_list args;
     va_start(args, format);
-    const int length = vsnprintf(g_log + g_logLength, room, format, args);
+    const int length = vsnprintf(g.log + g.logLength, room, format, args);
     va_end(args);
     if (length > 0 && (size_t)length < room)
-        g_logLength += (size_t)length;
+        g.logLength += (size_t)length;
     else
-        g_log[g_logLength] = '\0';
+        g.log[g.logLength] = '\0';
 }
 
 static void leave(void)
@@ -72,17 +72,16 @@ static bool flagOf(int which)
 
 static const char* textOf(int which)
 {
-    const char* text = g.textIsNull[which] ? NULL : g.text[which][g.textSlot[which]];
+    const char* text = g.textIsNull[which] ? NULL : strcpy(t_handedOut[which], g.text[which]);
     leave();
     return text;
 }
 
 static int find(int index, int type)
 {
-    int i = 0;
-    while (i < g.valueCount && (g.values[i].index != index || g.values[i].type != type))
-        ++i;
-    return i;
+    for (int i = 0;; ++i)
+        if (i == g.valueCount || (g.values[i].index == index && g.values[i].type == type))
+            return i;
 }
 
 static float valueOf(int index, int type)
@@ -168,14 +167,10 @@ STUB_EXPORT bool GetRailSimLocoChanged(void)
 }
 #endif
 
-/* ---- Control functions for tests --------------------------------------- */
-
 STUB_EXPORT void StubReset(void)
 {
     pthread_mutex_lock(&g_mutex);
     memset(&g, 0, sizeof g);
-    g_logLength = 0;
-    g_log[0] = '\0';
     pthread_cond_broadcast(&g_released);
     pthread_mutex_unlock(&g_mutex);
 }
@@ -185,8 +180,7 @@ STUB_EXPORT void StubSetText(int which, const char* value)
 {
     pthread_mutex_lock(&g_mutex);
     g.textIsNull[which] = value == NULL;
-    g.textSlot[which] = (g.textSlot[which] + 1) % TEXT_SLOTS;
-    snprintf(g.text[which][g.textSlot[which]], TEXT_SIZE, "%s", value ? value : "");
+    snprintf(g.text[which], TEXT_SIZE, "%s", value ? value : "");
     pthread_mutex_unlock(&g_mutex);
 }
 
@@ -196,9 +190,7 @@ STUB_EXPORT void StubSetValue(int index, int type, float value)
     pthread_mutex_lock(&g_mutex);
     const int i = find(index, type);
     if (i < VALUE_COUNT) {
-        g.values[i].index = index;
-        g.values[i].type = type;
-        g.values[i].value = value;
+        g.values[i] = (struct stubValue){index, type, value};
         g.valueCount += i == g.valueCount;
     }
     pthread_mutex_unlock(&g_mutex);
@@ -225,15 +217,13 @@ STUB_EXPORT int StubWaitingCalls(void)
 STUB_EXPORT int StubCallLog(char* buffer, int size, bool clear)
 {
     pthread_mutex_lock(&g_mutex);
-    const int length = (int)g_logLength;
-    if (size > 0) {
-        const int copied = length < size - 1 ? length : size - 1;
-        memcpy(buffer, g_log, (size_t)copied);
-        buffer[copied] = '\0';
+    const int length = (int)g.logLength;
+    if (size > 0)
+        snprintf(buffer, (size_t)size, "%s", g.log);
+    if (clear) {
+        g.logLength = 0;
+        g.log[0] = '\0';
     }
-    if (clear)
-        g_logLength = 0;
-    g_log[g_logLength] = '\0';
     pthread_mutex_unlock(&g_mutex);
     return length;
 }
