@@ -1,21 +1,17 @@
 #pragma once
 
 // A raw TCP client for the loopback tests. It writes bytes exactly as given
-// and waits for answers while the calling thread's event loop keeps running,
-// so that a server living in the same thread can accept connections and
-// relay its log lines meanwhile.
+// and waits for answers with the calling thread's event loop running, so
+// that a server in the same thread can accept and log meanwhile.
 
 #include <QHostAddress>
 #include <QTcpSocket>
 #include <QtTest>
 
-#include <utility>
-
 class LoopbackClient
 {
 public:
-    // A framed message built here, independently of the server's codec:
-    // "@" length ";" code ";" tag ";" payload ";".
+    // A framed message, built independently of the server's codec.
     static QByteArray frame(int code, int tag, const QString& payload)
     {
         const QByteArray body = QByteArray::number(code).rightJustified(3, '0') + ';'
@@ -55,13 +51,6 @@ public:
         const int length = header.mid(1, 6).toInt(&ok);
         return header.size() == 8 && header.at(0) == '@' && ok ? header + receive(length, timeoutMs) : header;
     }
-    // Whatever arrived, without waiting for more.
-    QByteArray takeReceived()
-    {
-        m_buffer += m_socket.readAll();
-        return std::exchange(m_buffer, QByteArray());
-    }
-    // True once the server has closed the connection.
     bool waitForClosed(int timeoutMs = 5000)
     {
         return QTest::qWaitFor([this] { return m_socket.state() == QAbstractSocket::UnconnectedState; }, timeoutMs);

@@ -28,14 +28,15 @@ public:
         if (!dir.isValid() || !stub.isValid() || !QDir::setCurrent(dir.path()))
             return false;
         settings = std::make_unique<Settings>(nullptr);
-        settings->OverrideTrainSimPath(stub.folder());
         return true;
     }
 
-    // Call from init(): a fresh stub with a locomotive of two controllers.
+    // Call from init(): a fresh stub with a locomotive of two controllers,
+    // the folder the settings name.
     void reset()
     {
         log.clear();
+        settings->OverrideTrainSimPath(stub.folder());
         stub.reset();
         stub.setLocoName(QStringLiteral("Class 66"));
         stub.setControllerList(QStringLiteral("Throttle::Brake"));

@@ -11,7 +11,6 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #endif
 
 #include "serverfixture.h"
@@ -36,27 +35,22 @@ constexpr bool kSanitized = false;
 
 namespace {
 
-using Frame = LoopbackClient;
 constexpr int kMaxBody = 999999;
 constexpr int kSlow = kSanitized ? 3 : 1;
 constexpr int kIdleThreads = kSanitized ? 3 : 2; // the main thread, Qt's, and the sanitizer's
 
 // A number from /proc/<pid>/status ("VmHWM" in KiB, "Threads"); pid 0 is
-// this process. -1 where there is no /proc, which passes every bound below.
-qint64 statusField(qint64 pid, const QByteArray& field)
+// this process. 0 where there is no /proc, which passes every bound below.
+qint64 statusField(qint64 pid, const char* field)
 {
-    QFile status(pid ? QStringLiteral("/proc/%1/status").arg(pid) : QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith(field + ':'))
-            return line.mid(field.size() + 1).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid ? QString::number(pid) : QStringLiteral("self")));
+    const QRegularExpression line(QStringLiteral("^%1:\\s*(\\d+)").arg(QLatin1String(field)),
+                                  QRegularExpression::MultilineOption);
+    return status.open(QIODevice::ReadOnly) ? line.match(QString::fromLatin1(status.readAll())).captured(1).toLongLong()
+                                            : 0;
 }
 
-// Bytes that reached the server's side of a connection but that its client
-// thread has not read yet (the server runs here, so its descriptor is ours).
+// Bytes its client thread has not read yet (the server runs here: its descriptor is ours).
 int unreadOnServerSide(qintptr descriptor)
 {
 #ifdef Q_OS_WIN
@@ -73,10 +67,9 @@ int unreadOnServerSide(qintptr descriptor)
 template <typename Predicate>
 bool waitUntil(Predicate predicate, int timeoutMs = 5000 * kSlow)
 {
-    QElapsedTimer clock;
-    clock.start();
+    const QDeadlineTimer deadline(timeoutMs);
     while (!predicate()) {
-        if (clock.elapsed() > timeoutMs)
+        if (deadline.hasExpired())
             return false;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -84,7 +77,6 @@ bool waitUntil(Predicate predicate, int timeoutMs = 5000 * kSlow)
     return true;
 }
 
-// A new client of the server at `port` is answered within 4 s.
 bool freshClientServed(quint16 port)
 {
     LoopbackClient fresh;
@@ -95,12 +87,12 @@ const QStringList kestreldArguments{QStringLiteral("--port"), QStringLiteral("0"
                                     QStringLiteral(KESTREL_SIMULATOR_DIR)};
 
 enum class Ending { ClientCloses, ClientResets, ClientGoesSilent, ServerStops, ServerDestroyed };
-enum class Load { TextFlood, UnreadReplies, BusyClients };
+enum class Output { Read, UnreadPipe, ClosedPipe }; // kestreld's standard output
 
 } // namespace
 
 Q_DECLARE_METATYPE(Ending)
-Q_DECLARE_METATYPE(Load)
+Q_DECLARE_METATYPE(Output)
 
 class TestFaults : public QObject
 {
@@ -114,18 +106,16 @@ private slots:
     void connectDisconnectCyclesLeakNothing();
     void largestFrame_data();
     void largestFrame();
-    void randomBytesClients();
+    void connectBurstOfRandomBytes();
     void logFloodIsDroppedAndCounted();
     void limits_data();
     void limits();
     void stuckLibraryNeverHoldsStop();
-    void connectBurstIsNotHeldBack();
     void kestreldRepliesStayFrames_data();
     void kestreldRepliesStayFrames();
     void kestreldUnderLoad_data();
     void kestreldUnderLoad();
-    void outputNobodyReads_data();
-    void outputNobodyReads();
+    void outOfDescriptors_data();
     void outOfDescriptors();
 
 private:
@@ -134,11 +124,8 @@ private:
 
 void TestFaults::initTestCase()
 {
-    // The server writes every frame it receives to the debug output: made, not shown.
-    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& message) {
-        if (type != QtDebugMsg)
-            std::fprintf(stderr, "%s\n", qPrintable(message));
-    });
+    // The server would write every frame it receives to the debug output.
+    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
     QVERIFY(m_fixture.setUp());
 }
 
@@ -161,8 +148,8 @@ void TestFaults::clientEndedMidFrame()
     QVERIFY(steady.connectTo(server->serverPort()) && ServerFixture::clientId(steady) > 0);
     QVERIFY(leaver.connectTo(server->serverPort()));
     const qintptr id = ServerFixture::clientId(leaver);
-    const QByteArray ask = Frame::frame(5, 2, QString());
-    const QByteArray answer = Frame::frame(5, 2, QStringLiteral("Class 66"));
+    const QByteArray ask = LoopbackClient::frame(5, 2, QString());
+    const QByteArray answer = LoopbackClient::frame(5, 2, QStringLiteral("Class 66"));
     QVERIFY(leaver.send('@' + QByteArray::number(kMaxBody) + ";002;000001;"));
     QElapsedTimer clock;
     clock.start();
@@ -196,7 +183,7 @@ void TestFaults::clientEndedMidFrame()
         QVERIFY(leaver.waitForClosed());
         break;
     }
-    QCOMPARE(leaver.takeReceived(), QByteArray()); // no reply to the part it sent
+    QCOMPARE(leaver.receive(1, 0), QByteArray()); // no reply to the part it sent
     if (!server) {
         QVERIFY(steady.waitForClosed());
         return;
@@ -228,28 +215,26 @@ void TestFaults::connectDisconnectCyclesLeakNothing()
             socket.disconnectFromHost();
         return socket.state() == QAbstractSocket::UnconnectedState || socket.waitForDisconnected(5000);
     };
-    auto settle = [&] { return waitUntil([&] { return ServerFixture::clientThreads(server.get()) == 0; }); };
-
-    for (int i = 0; i < 100; ++i) // warm-up: pools, arenas, the library's first load
-        QVERIFY(cycle(i));
-    QVERIFY(settle());
-    QVERIFY(waitUntil([&] { return statusField(0, "Threads") <= kIdleThreads; }));
     // Sockets and pipes are broken links, which only QDir::System lists.
     const auto descriptorCount = [] {
         return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::System).size();
     };
-    const qint64 threads = statusField(0, "Threads");
-    const int descriptors = descriptorCount();
-    const qint64 resident = statusField(0, "VmRSS");
-    for (int i = 0; i < 1000; ++i) {
+    int descriptors = 0;
+    qint64 resident = 0;
+    // The first hundred warm up pools, arenas and the library's first load.
+    for (int i = 0; i < 1100; ++i) {
         QVERIFY2(cycle(i), qPrintable(QStringLiteral("cycle %1").arg(i)));
-        if (i % 100 == 99) {
-            QVERIFY(settle());
-            m_fixture.stub.clearCallLog();
-            m_fixture.log.clear();
+        if (i % 100 != 99)
+            continue;
+        QVERIFY(waitUntil([&] { return ServerFixture::clientThreads(server.get()) == 0; }));
+        m_fixture.stub.clearCallLog();
+        m_fixture.log.clear();
+        if (i == 99) {
+            descriptors = descriptorCount();
+            resident = statusField(0, "VmRSS");
         }
     }
-    QVERIFY(waitUntil([&] { return statusField(0, "Threads") <= threads; }));
+    QVERIFY(waitUntil([&] { return statusField(0, "Threads") <= kIdleThreads; }));
     QCOMPARE(descriptorCount(), descriptors);
     const qint64 grown = statusField(0, "VmRSS") - resident;
     QVERIFY2(kSanitized || grown < 2048, qPrintable(QStringLiteral("resident memory grew by %1 KiB").arg(grown)));
@@ -267,7 +252,7 @@ void TestFaults::largestFrame()
     QFETCH(int, segments);
     auto server = m_fixture.start();
     // Code 2 answers whatever the request carries.
-    const QByteArray ask = Frame::frame(2, 1, QString(kMaxBody - 12, QLatin1Char('x')));
+    const QByteArray ask = LoopbackClient::frame(2, 1, QString(kMaxBody - 12, QLatin1Char('x')));
     const int step = (ask.size() + segments - 1) / segments;
     qint64 resident = 0;
     for (int round = 0; round < 5; ++round) { // the first warms up
@@ -275,7 +260,7 @@ void TestFaults::largestFrame()
         QVERIFY(client.connectTo(server->serverPort()));
         for (int offset = 0; offset < ask.size(); offset += step)
             QVERIFY(client.send(ask.mid(offset, step), 10000));
-        QCOMPARE(client.receiveFrame(10000 * kSlow), Frame::frame(2, 1, QStringLiteral("Kestrel")));
+        QCOMPARE(client.receiveFrame(10000 * kSlow), LoopbackClient::frame(2, 1, QStringLiteral("Kestrel")));
         QVERIFY(ServerFixture::clientId(client) > 0);
         client.close();
         QVERIFY(waitUntil([&] { return ServerFixture::clientThreads(server.get()) == 0; }));
@@ -287,39 +272,41 @@ void TestFaults::largestFrame()
     QVERIFY2(kSanitized || grown < 8192, qPrintable(QStringLiteral("resident memory grew by %1 KiB").arg(grown)));
 }
 
-void TestFaults::randomBytesClients()
+// Two hundred clients that come all at once all get in at once (none waits
+// for the system's second try because the queue of unaccepted connections
+// was full), send random bytes and go.
+void TestFaults::connectBurstOfRandomBytes()
 {
     auto server = m_fixture.start();
+    const QDeadlineTimer burst(900);
+    std::deque<QTcpSocket> sockets(200);
+    for (QTcpSocket& socket : sockets)
+        socket.connectToHost(QHostAddress::LocalHost, server->serverPort());
+    QVERIFY(waitUntil([&] {
+        return std::all_of(sockets.begin(), sockets.end(),
+                           [](const QTcpSocket& s) { return s.state() == QAbstractSocket::ConnectedState; });
+    }));
+    QVERIFY2(!burst.hasExpired(), "200 connects took longer than 900 ms");
     QRandomGenerator random(20240611);
     // A quarter start like a frame, a quarter like a command with an
     // argument, so that random bytes reach past the first decisions.
     const QByteArray openings[] = {QByteArray(), QByteArray(), "GetControllerValue(", "SetControllerValue("};
-    for (int batch = 0; batch < 20; ++batch) {
-        std::deque<QTcpSocket> sockets(10);
-        for (QTcpSocket& socket : sockets) {
-            QByteArray bytes(1 + int(random.bounded(2048)), Qt::Uninitialized);
-            for (char& byte : bytes)
-                byte = char(random.bounded(256));
-            const int kind = int(random.bounded(4));
-            bytes.prepend(kind == 0 ? '@' + QByteArray::number(1 + random.bounded(kMaxBody)).rightJustified(6, '0') + ';'
-                                    : openings[kind]);
-            socket.connectToHost(QHostAddress::LocalHost, server->serverPort());
-            QVERIFY(waitUntil([&] { return socket.state() == QAbstractSocket::ConnectedState; }));
-            socket.write(bytes);
-        }
-        for (QTcpSocket& socket : sockets)
-            socket.disconnectFromHost();
-        QVERIFY(waitUntil([&] { return ServerFixture::clientThreads(server.get()) == 0; }, 20000 * kSlow));
+    for (QTcpSocket& socket : sockets) {
+        QByteArray bytes(1 + int(random.bounded(2048)), Qt::Uninitialized);
+        for (char& byte : bytes)
+            byte = char(random.bounded(256));
+        const int kind = int(random.bounded(4));
+        bytes.prepend(kind == 0 ? '@' + QByteArray::number(1 + random.bounded(kMaxBody)).rightJustified(6, '0') + ';'
+                                : openings[kind]);
+        socket.write(bytes);
+        socket.disconnectFromHost();
     }
-    // A client that behaves is served as on a fresh server.
-    LoopbackClient client;
-    QVERIFY(client.connectTo(server->serverPort()) && client.send(Frame::frame(7, 3, QString())));
-    QCOMPARE(client.receiveFrame(), Frame::frame(7, 3, QStringLiteral("0::Throttle::0::0::1::Brake::0::0::")));
+    QVERIFY(waitUntil([&] { return ServerFixture::clientThreads(server.get()) == 0; }, 20000 * kSlow));
+    QVERIFY(freshClientServed(server->serverPort()));
 }
 
-// A text of a hundred thousand commands makes two log lines each: they may
-// not pile up on the server's thread (kestreldUnderLoad shows that others
-// are served meanwhile), and those dropped are counted.
+// A hundred thousand commands of two log lines each: the lines may not pile
+// up on the server's thread, and those dropped are counted.
 void TestFaults::logFloodIsDroppedAndCounted()
 {
     auto server = m_fixture.start();
@@ -370,10 +357,9 @@ void TestFaults::limits()
         QVERIFY(connections[i].connectTo(server->serverPort()) || i >= served);
     if (!line.isEmpty()) // the idle one within 3 s, as it is closed after 1 s
         QTRY_COMPARE_WITH_TIMEOUT(m_fixture.log.filter(line).size(), 1, 3000 * kSlow);
-    int answered = 0;
-    for (LoopbackClient& connection : connections)
-        answered += ServerFixture::clientId(connection) > 0 ? 1 : 0;
-    QCOMPARE(answered, served);
+    QCOMPARE(int(std::count_if(connections.begin(), connections.end(),
+                               [](LoopbackClient& connection) { return ServerFixture::clientId(connection) > 0; })),
+             served);
     // Room again for a new connection once one went.
     connections.front().close();
     QVERIFY(waitUntil([&] { return ServerFixture::clientThreads(server.get()) == std::max(0, served - 1); }));
@@ -392,187 +378,131 @@ void TestFaults::stuckLibraryNeverHoldsStop()
     QVERIFY(client.send("GetLocoName()"));
     QTRY_COMPARE(m_fixture.stub.waitingCalls(), 1);
 
-    QElapsedTimer clock;
-    clock.start();
+    const QDeadlineTimer bound(2 * TSServer::StopWaitMs + 500);
     server->stop();
     server->retire();
-    QVERIFY2(clock.elapsed() < 2 * TSServer::StopWaitMs + 500, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(!bound.hasExpired());
     QTRY_COMPARE(m_fixture.log.filter(QStringLiteral("did not end within")).size(), 2);
     QVERIFY(alive);
     m_fixture.stub.hold(false);
     QVERIFY(waitUntil([&] { return alive.isNull(); }));
 }
 
-// Connections that come all at once all complete at once: none waits for
-// the system's second try because the queue of unaccepted ones was full.
-void TestFaults::connectBurstIsNotHeldBack()
-{
-    auto server = m_fixture.start();
-    QElapsedTimer clock;
-    clock.start();
-    std::deque<QTcpSocket> sockets(200);
-    for (QTcpSocket& socket : sockets)
-        socket.connectToHost(QHostAddress::LocalHost, server->serverPort());
-    QVERIFY(waitUntil([&] {
-        return std::all_of(sockets.begin(), sockets.end(),
-                           [](const QTcpSocket& s) { return s.state() == QAbstractSocket::ConnectedState; });
-    }));
-    QVERIFY2(clock.elapsed() < 900, qPrintable(QStringLiteral("200 connects took %1 ms").arg(clock.elapsed())));
-}
-
-// Replies to one client that another's shared texts make long stay frames.
+// Shared texts (another client's, as a rule) that could make train data long:
+// it stays a whole frame with its data (the short refusal of a reply too long
+// for a frame is a failure here).
 void TestFaults::kestreldRepliesStayFrames_data()
 {
-    QTest::addColumn<QString>("stored"); // shared texts another client stores first
-    QTest::addColumn<QByteArray>("request");
-    QTest::addRow("placeholders in shared texts do not multiply others' replies")
+    QTest::addColumn<QString>("stored"); // shared texts stored first
+    QTest::addRow("placeholders in shared texts do not multiply the train data")
         << QStringLiteral("%2").repeated(1000) + QLatin1Char(':') + QString(1500, QLatin1Char('y'))
-            + QStringLiteral(":1:1:2:3:4:5")
-        << Frame::frame(10, 2, QString());
-    QTest::addRow("a long shared text does not break others' train data")
-        << QString(kMaxBody - 60, QLatin1Char('t')) + QStringLiteral(":b:1:1:2:3:4:5")
-        << Frame::frame(4, 2, QString());
-    QTest::addRow("a reply too long for six length digits is refused")
-        << QString() << Frame::frame(6, 2, QStringLiteral("1:").repeated(kMaxBody / 2 - 10) + QLatin1Char('1'));
+            + QStringLiteral(":1:1:2:3:4:5");
+    QTest::addRow("a long shared text does not crowd the train data out")
+        << QString(kMaxBody - 60, QLatin1Char('t')) + QStringLiteral(":b:1:1:2:3:4:5");
 }
 
 void TestFaults::kestreldRepliesStayFrames()
 {
     QFETCH(QString, stored);
-    QFETCH(QByteArray, request);
     ServerProcess server;
     QVERIFY(server.start(kestreldArguments));
-    LoopbackClient storing;
-    LoopbackClient asking;
-    QVERIFY(storing.connectTo(server.port()) && asking.connectTo(server.port()));
-    if (!stored.isEmpty())
-        QVERIFY(storing.send(Frame::frame(9, 1, stored), 10000) && !storing.receiveFrame(10000).isEmpty());
-    QVERIFY(asking.send(request, 10000));
+    LoopbackClient client;
+    QVERIFY(client.connectTo(server.port()) && client.send(LoopbackClient::frame(9, 1, stored), 10000));
+    QVERIFY(!client.receiveFrame(10000).isEmpty() && client.send(LoopbackClient::frame(4, 2, QString())));
     int length = 0;
-    const QByteArray reply = asking.receiveFrame(10000 * kSlow);
+    const QByteArray reply = client.receiveFrame(10000 * kSlow);
     QVERIFY2(FrameCodec::parseHeader(reply.left(8), &length) && reply.size() == 8 + length, reply.left(8).constData());
-    QCOMPARE(server.stop(2000 * kSlow), 0);
+    QVERIFY(!reply.contains("REPLY TOO LONG"));
 }
 
 void TestFaults::kestreldUnderLoad_data()
 {
-    QTest::addColumn<Load>("load");
-    QTest::addColumn<int>("memoryBoundKb"); // of its peak resident memory; 0: not measured
-    QTest::addRow("a 5 MB text flood: memory bounded, others served, SIGTERM prompt") << Load::TextFlood << 150 * 1024;
-    QTest::addRow("clients that read no replies cost bounded memory") << Load::UnreadReplies << 120 * 1024;
-    QTest::addRow("SIGTERM with 100 busy clients ends it within 2 s") << Load::BusyClients << 0;
+    QTest::addColumn<int>("clients");
+    QTest::addColumn<QByteArrayList>("loads"); // the clients take turns at these, each sending its load at once
+    QTest::addColumn<Output>("output");
+    const QByteArray flood = QByteArray("x<END>").repeated(5 * 1024 * 1024 / 6);
+    // Ten megabytes of replies, none read: the client's thread waits to write.
+    const QByteArray unread = QByteArray("GetControllerListExtended(JSON)<END>").repeated(4000);
+    QTest::addRow("a 5 MB text flood") << 1 << QByteArrayList{flood} << Output::Read;
+#ifndef Q_OS_WIN // named pipes of Unix
+    QTest::addRow("a text flood into an output pipe nobody reads") << 1 << QByteArrayList{flood} << Output::UnreadPipe;
+    QTest::addRow("a text flood into a closed output pipe") << 1 << QByteArrayList{flood} << Output::ClosedPipe;
+#endif
+    QTest::addRow("100 clients stopped mid-frame, streaming text, reading no replies")
+        << 100 << QByteArrayList{"@000300;005;000001;x", flood.left(120000), unread} << Output::Read;
 }
 
+// Under each load kestreld's memory stays bounded, a new client is served
+// and SIGTERM ends it at once.
 void TestFaults::kestreldUnderLoad()
 {
-    QFETCH(Load, load);
-    QFETCH(int, memoryBoundKb);
+    QFETCH(int, clients);
+    QFETCH(QByteArrayList, loads);
+    QFETCH(Output, output);
     ServerProcess server;
-    QVERIFY(server.start(kestreldArguments));
-    // Busy clients each start their load at once, as they would come in.
-    std::deque<LoopbackClient> clients(load == Load::BusyClients ? 100 : 2);
-    for (size_t i = 0; i < clients.size(); ++i) {
-        QVERIFY(clients[i].connectTo(server.port()) && ServerFixture::clientId(clients[i]) > 0);
-        QTcpSocket& socket = clients[i].socket();
-        if (load != Load::BusyClients)
-            continue;
-        if (i % 3 == 0)
-            socket.write(Frame::frame(5, 1, QString(200, QLatin1Char('x'))).left(30)); // mid-frame
-        else if (i % 3 == 1)
-            socket.write(QByteArray("x<END>").repeated(100000)); // streaming text
-        else // a 2 MB answer it does not read
-            socket.write("GetControllerValueMultiplyRaw(" + QByteArray("14:").repeated(256 * 1024) + "14)<END>");
-        socket.flush();
-    }
-
-    switch (load) {
-    case Load::TextFlood:
-        clients[0].socket().write(QByteArray("x<END>").repeated(5 * 1024 * 1024 / 6));
-        QVERIFY(waitUntil([&] { return server.output().contains("Unknown Command: x"); }));
-        QVERIFY(freshClientServed(server.port()));
-        break;
-    case Load::UnreadReplies:
-        // Replies of a little under a megabyte each, sixteen a client, none
-        // read: the system's buffers fill, then the server's, then the
-        // clients are held back; nothing grows past its cap.
-        for (LoopbackClient& client : clients) {
-            const QString controllers = QStringLiteral("14:").repeated(110000) + QStringLiteral("14");
-            client.socket().setReadBufferSize(4096);
-            for (int tag = 1; tag <= 16; ++tag)
-                client.socket().write(Frame::frame(6, tag, controllers));
-        }
-        QVERIFY(waitUntil([&] { return server.output().count("Get ControllerValues") >= 6; }, 20000 * kSlow));
-        QVERIFY(freshClientServed(server.port()));
-        break;
-    case Load::BusyClients:
-        QVERIFY(waitUntil([&] {
-            const QByteArray log = server.output();
-            return log.contains("Unknown Command: x") && log.contains("Command: GetControllerValueMultiplyRaw(");
-        }));
-        break;
-    }
-    const qint64 peak = statusField(server.pid(), "VmHWM");
-    QVERIFY2(kSanitized || memoryBoundKb == 0 || peak < memoryBoundKb,
-             qPrintable(QStringLiteral("peak resident memory %1 KiB").arg(peak)));
-    QCOMPARE(server.stop(2000 * kSlow), 0);
-}
-
-// kestreld's standard output is a pipe whose reader stops reading, or goes.
-void TestFaults::outputNobodyReads_data()
-{
-    QTest::addColumn<bool>("readerGone");
-    QTest::addRow("a full pipe holds neither serving nor SIGTERM") << false;
-    QTest::addRow("a closed pipe does not kill it") << true;
-}
-
-void TestFaults::outputNobodyReads()
-{
-#ifdef Q_OS_WIN
-    QSKIP("named pipes of Unix");
-#else
-    QFETCH(bool, readerGone);
+    QFile pipe;
+#ifndef Q_OS_WIN
     QTemporaryDir dir;
     const QByteArray fifo = QFile::encodeName(dir.filePath(QStringLiteral("out")));
-    QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
-    const int reader = ::open(fifo.constData(), O_RDONLY | O_NONBLOCK);
-    QVERIFY(reader >= 0);
-    ServerProcess server;
-    QVERIFY(server.start(kestreldArguments, dir.path(), ServerProcess::kestreld(), QString::fromLocal8Bit(fifo)));
-    QByteArray printed;
-    QRegularExpressionMatch chosen;
-    QVERIFY(waitUntil([&] {
-        char buffer[512];
-        printed.append(buffer, int(std::max<ssize_t>(::read(reader, buffer, sizeof buffer), 0)));
-        chosen = QRegularExpression(QStringLiteral("chose port (\\d+)")).match(QString::fromLocal8Bit(printed));
-        return chosen.hasMatch();
-    }));
-    server.setPort(quint16(chosen.captured(1).toUInt()));
-    if (readerGone)
-        ::close(reader);
-
-    // Far more log than the pipe holds.
-    LoopbackClient flooding;
-    QVERIFY(flooding.connectTo(server.port()));
-    QVERIFY(flooding.send(QByteArray("x<END>").repeated(200000), 20000));
-    for (int i = 0; i < 3; ++i)
-        QVERIFY(freshClientServed(server.port()));
-    QCOMPARE(server.stop(2000 * kSlow), 0);
-    if (!readerGone)
-        ::close(reader);
+    if (output != Output::Read) {
+        QVERIFY(::mkfifo(fifo.constData(), 0600) == 0
+                && pipe.open(::open(fifo.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC), QIODevice::ReadOnly,
+                             QFileDevice::AutoCloseHandle));
+        // kestreld ignores SIGPIPE itself: it may not inherit that from this process (Qt's sockets ignore it).
+        QVERIFY(server.start(QStringList{"--default-signal=PIPE", ServerProcess::kestreld()} + kestreldArguments,
+                             QString(), QStringLiteral("/usr/bin/env"), QString::fromLocal8Bit(fifo)));
+        QByteArray printed;
+        const QRegularExpression chosen(QStringLiteral("chose port (\\d+)"));
+        QVERIFY(waitUntil([&] { return chosen.match(QString::fromLocal8Bit(printed += pipe.readAll())).hasMatch(); }));
+        server.setPort(quint16(chosen.match(QString::fromLocal8Bit(printed)).captured(1).toUInt()));
+        if (output == Output::ClosedPipe)
+            pipe.close();
+    }
 #endif
+    if (output == Output::Read)
+        QVERIFY(server.start(kestreldArguments));
+    std::deque<LoopbackClient> connections(clients);
+    for (int i = 0; i < clients; ++i) {
+        QVERIFY(connections[i].connectTo(server.port()) && ServerFixture::clientId(connections[i]) > 0);
+        connections[i].socket().setReadBufferSize(4096);
+        connections[i].socket().write(loads.at(i % loads.size()));
+    }
+    // Every load has left its client, and the replies to commands have
+    // begun: what no flood of log lines (which may be dropped) can hide.
+    QVERIFY(waitUntil([&] {
+        int i = 0;
+        return std::all_of(connections.begin(), connections.end(), [&](LoopbackClient& client) {
+            const bool asks = loads.at(i++ % loads.size()).startsWith("Get");
+            return client.socket().bytesToWrite() == 0 && (!asks || client.socket().bytesAvailable() > 0);
+        });
+    }, 20000 * kSlow));
+    QVERIFY(freshClientServed(server.port()));
+    const qint64 peak = statusField(server.pid(), "VmHWM");
+    QVERIFY2(kSanitized || peak < 100 * 1024, qPrintable(QStringLiteral("peak resident memory %1 KiB").arg(peak)));
+    // kestreld gives its client threads 1.5 s before it leaves them behind:
+    // a bound below that shows one that did not end at once.
+    QCOMPARE(server.stop(1300 * kSlow), 0);
 }
 
-// With few descriptors left the server refuses clients, lives on and
-// accepts again once clients leave.
+// With few descriptors left the server refuses clients, lives on and accepts
+// again once clients leave. A client costs two (its socket, its thread's
+// wake-up): an odd and an even limit let either be the one too many.
+void TestFaults::outOfDescriptors_data()
+{
+    QTest::addColumn<QString>("limit");
+    QTest::addRow("ulimit -n 100") << "100";
+    QTest::addRow("ulimit -n 101") << "101";
+}
+
 void TestFaults::outOfDescriptors()
 {
 #ifndef Q_OS_LINUX
     QSKIP("descriptor limits of Unix");
 #else
+    QFETCH(QString, limit);
     ServerProcess server;
-    QVERIFY(server.start({QStringLiteral("-c"), QStringLiteral("ulimit -n 100 && exec \"$0\" --port 0 --simulator-path \"$1\""),
-                          ServerProcess::kestreld(), QStringLiteral(KESTREL_SIMULATOR_DIR)},
-                         QString(), QStringLiteral("/bin/sh")));
+    const QStringList limited{"-c", "ulimit -n " + limit + " && exec \"$0\" \"$@\"", ServerProcess::kestreld()};
+    QVERIFY(server.start(limited + kestreldArguments, QString(), QStringLiteral("/bin/sh")));
     std::deque<LoopbackClient> clients;
     bool refused = false;
     for (int i = 0; i < 64 && !refused; ++i) {
@@ -580,7 +510,6 @@ void TestFaults::outOfDescriptors()
         refused = !clients.back().connectTo(server.port()) || ServerFixture::clientId(clients.back()) <= 0;
     }
     QVERIFY2(refused, "64 clients never reached the limit");
-    QVERIFY(server.running());
     clients.clear();
     QVERIFY(waitUntil([&] { return freshClientServed(server.port()); }, 10000));
 #endif
