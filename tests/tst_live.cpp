@@ -17,284 +17,246 @@
 
 #include <deque>
 
-namespace {
-
-// A WebSocket client that keeps what it receives.
-struct Client
-{
-    QWebSocket socket;
-    QList<QJsonObject> received;
-
-    // Greeted before it returns, so that nothing a test sends is lost.
-    explicit Client(quint16 port) : Client(QUrl(QStringLiteral("ws://127.0.0.1:%1/live/v1").arg(port)))
-    {
-        static_cast<void>(next("hello"));
-    }
-    explicit Client(const QUrl& url)
-    {
-        QObject::connect(&socket, &QWebSocket::textMessageReceived,
-                         [this](const QString& text) { received << QJsonDocument::fromJson(text.toUtf8()).object(); });
-        socket.open(url);
-    }
-    void send(const QJsonObject& message) { socket.sendTextMessage(QString::fromUtf8(QJsonDocument(message).toJson())); }
-    // The first message from `from` on whose `key` is `value`; empty if none came in time.
-    QJsonObject next(const QJsonValue& value, int from = 0, const QString& key = QStringLiteral("type"),
-                     int timeoutMs = 5000)
-    {
-        static_cast<void>(QTest::qWaitFor([&] {
-            while (from < received.size() && received.at(from).value(key) != value)
-                ++from;
-            return from < received.size();
-        }, timeoutMs));
-        return received.value(from);
-    }
-};
-
-} // namespace
-
 class TestLive : public QObject
 {
     Q_OBJECT
 
-private slots:
-    void init();
-    void cleanup() { m_live.stop(); }
-    void http_data();
-    void http();
-    void aClientsSession();
-    void oneReadPerTickForAllSubscribers();
-    void answers_data();
-    void answers();
-    void silentClientIsDropped();
-    void cabPageInABrowser();
+    struct Client
+    {
+        QWebSocket socket;
+        QList<QJsonObject> received;
 
-private:
+        // Greeted before it returns: until the locomotive is known, every controller is unknown.
+        explicit Client(quint16 port) : Client(QUrl(QStringLiteral("ws://127.0.0.1:%1/live/v1").arg(port)))
+        {
+            static_cast<void>(next("hello"));
+        }
+        explicit Client(const QUrl& url)
+        {
+            QObject::connect(&socket, &QWebSocket::textMessageReceived, [this](const QString& text) {
+                received << QJsonDocument::fromJson(text.toUtf8()).object();
+            });
+            socket.open(url);
+        }
+        void send(const QJsonObject& message) { socket.sendTextMessage(QJsonDocument(message).toJson()); }
+        // The first message from `from` on whose `key` is `value`; empty if none came in time.
+        QJsonObject next(const QJsonValue& value, int from = 0, const QString& key = QStringLiteral("type"),
+                         int timeoutMs = 5000)
+        {
+            static_cast<void>(QTest::qWaitFor([&] {
+                while (from < received.size() && received.at(from).value(key) != value)
+                    ++from;
+                return from < received.size();
+            }, timeoutMs));
+            return received.value(from);
+        }
+    };
+
     StubLibrary m_stub{QStringLiteral("full")};
     LiveEndpoint m_live;
     const QString m_code = QStringLiteral("246810");
+
+private slots:
+    void init()
+    {
+        m_stub.reset();
+        m_stub.setLocoName(QStringLiteral("Kestrel.:.Stub.:.Class 66"));
+        m_stub.setControllerList(QStringLiteral("Throttle::Brake::Speed"));
+        m_stub.setValue(2, 2, 100);
+        QString error;
+        QVERIFY2(m_live.start(m_stub.folder(), 0, m_code, &error, {200, 1000}), qPrintable(error));
+    }
+    void cleanup() { m_live.stop(); }
+
+    void http_data()
+    {
+        QTest::addColumn<QString>("request");
+        QTest::addColumn<QString>("answer"); // the status code, or "incomplete" or "upgrade"
+        const QString upgrade = QStringLiteral("Upgrade: websocket\r\nConnection: Upgrade\r\n\r\n");
+        QTest::addRow("a bundled file, query ignored") << "GET /cab.js?v=2 HTTP/1.1\r\nHost: x\r\n\r\n" << "200";
+        QTest::addRow("no walking out of the bundle") << "GET /../kestrel.ini HTTP/1.1\r\n\r\n" << "404";
+        QTest::addRow("only GET and HEAD") << "POST / HTTP/1.1\r\n\r\n" << "405";
+        QTest::addRow("a head not yet whole waits") << "GET / HTTP/1.1\r\nHost:" << "incomplete";
+        QTest::addRow("a head past 8 KiB") << "GET / HTTP/1.1\r\nX: " + QString(9000, 'a') << "431";
+        QTest::addRow("too many headers") << "GET / HTTP/1.1\r\n" + QString("A: b\r\n").repeated(65) + "\r\n" << "431";
+        QTest::addRow("no request line") << "hello\r\n\r\n" << "400";
+        QTest::addRow("the live protocol's upgrade") << "GET /live/v1 HTTP/1.1\r\n" + upgrade << "upgrade";
+        QTest::addRow("an upgrade elsewhere is no live client") << "GET /other HTTP/1.1\r\n" + upgrade << "404";
+    }
+    void http()
+    {
+        QFETCH(QString, request);
+        QFETCH(QString, answer);
+        HttpResponder::Request parsed;
+        const HttpResponder::Head head = HttpResponder::parse(request.toLatin1(), &parsed);
+        const bool upgrade = head == HttpResponder::Head::Complete && HttpResponder::isLiveUpgrade(parsed);
+        const QByteArray response = head == HttpResponder::Head::Complete ? HttpResponder::respond(parsed)
+                                                                          : HttpResponder::refuse(head);
+        const QString status = QString::fromLatin1(response.mid(9, 3)); // after "HTTP/1.1 "
+        QCOMPARE(head == HttpResponder::Head::Incomplete ? "incomplete" : upgrade ? "upgrade" : status, answer);
+        const int body = response.indexOf("\r\n\r\n") + 4;
+        QVERIFY(response.contains("Content-Length: " + QByteArray::number(response.size() - body) + "\r\n"));
+    }
+
+    // One client: the greeting; setting, which needs the code; values at once, then beyond the deadband only.
+    void aClientsSession()
+    {
+        m_stub.setValue(0, 0, 0.25f);
+        Client client(m_live.port());
+        const QJsonObject hello = client.next("hello");
+        QCOMPARE(hello.value("loco").toString(), QStringLiteral("Kestrel.:.Stub.:.Class 66"));
+        QCOMPARE(hello["controllers"][2].toObject(),
+                 (QJsonObject{{"index", 2}, {"name", "Speed"}, {"min", 0}, {"max", 100}}));
+        QCOMPARE(hello.value("heartbeat").toDouble(), 0.2);
+
+        auto set = [&](const QString& code) {
+            const int from = client.received.size();
+            client.send({{"type", "set"}, {"id", "x"}, {"controller", "Brake"}, {"value", 0.5}, {"code", code}});
+            return client.next("x", from, QStringLiteral("id"));
+        };
+        QCOMPARE(set(m_code).value("ok").toBool(), true);
+        QVERIFY(m_stub.callLog().contains(QStringLiteral("SetControllerValue(1,0.5);")));
+        // Five wrong codes a minute from one address, then no more; the missing one is not counted.
+        for (const char* code : {"", "1", "1", "1", "1", "1"})
+            QCOMPARE(set(code).value("error").toString(), QStringLiteral("not-allowed"));
+        QCOMPARE(set(m_code).value("error").toString(), QStringLiteral("too-many-codes"));
+
+        client.send({{"type", "subscribe"}, {"controllers", QJsonArray{0, "Speed"}}, {"deadband", 0.1}});
+        QCOMPARE(client.next("values").value("values").toObject(), (QJsonObject{{"0", 0.25}, {"2", 0}}));
+        int from = client.received.size();
+        m_stub.setValue(0, 0, 0.3f);  // within the deadband
+        m_stub.setValue(2, 0, 42.5f); // beyond it
+        QCOMPARE(client.next("values", from).value("values").toObject(), (QJsonObject{{"2", 42.5}}));
+
+        // Through a locomotive without "Speed" to one with it at another index: the subscription by name goes
+        // on, the one by index ends, and no value is sent under the old locomotive's indexes.
+        from = client.received.size();
+        m_stub.setControllerList(QStringLiteral("Horn"));
+        m_stub.setLocoName(QStringLiteral("Kestrel.:.Stub.:.Class 08"));
+        m_stub.setValue(0, 0, 1); // the horn, where index 0 was subscribed
+        QVERIFY(!client.next("Kestrel.:.Stub.:.Class 08", from, QStringLiteral("loco")).isEmpty());
+        m_stub.setControllerList(QStringLiteral("Horn::Speed"));
+        m_stub.setValue(1, 0, 12);
+        m_stub.setLocoName(QStringLiteral("Kestrel.:.Stub.:.Class 20"));
+        QCOMPARE(client.next("values", from).value("values").toObject(), (QJsonObject{{"1", 12}}));
+        client.send({{"type", "unsubscribe"}, {"controllers", QJsonArray{"Speed"}}});
+        QCOMPARE(client.next("unsubscribed").value("controllers").toArray(), QJsonArray{1});
+    }
+
+    // The library is read once per controller and tick, however many subscribe:
+    // each message the first client gets, the test answers with a new value.
+    void oneReadPerTickForAllSubscribers()
+    {
+        std::deque<Client> clients; // never moved: each one's handler holds it
+        for (int i = 0; i < 6; ++i)
+            clients.emplace_back(m_live.port())
+                .send({{"type", "subscribe"}, {"controllers", QJsonArray{"Throttle", "Speed"}}, {"period", 50}});
+        Client& first = clients.front();
+        QVERIFY(!first.next("values").isEmpty());
+        m_stub.clearCallLog();
+        int ticks = 0;
+        QObject::connect(&first.socket, &QWebSocket::textMessageReceived, [&] { m_stub.setValue(2, 0, ++ticks); });
+        m_stub.setValue(2, 0, -1);
+        QTRY_VERIFY_WITH_TIMEOUT(ticks >= 20, 10000);
+        QVERIFY(m_stub.callLog().count(QStringLiteral("GetControllerValue(2,0);")) <= ticks + 2);
+        for (const Client& client : clients)
+            QVERIFY(client.received.size() >= first.received.size() - 2);
+    }
+
+    // The answer to each: the period a subscription is held to, or the fault's error, once, for a flood too.
+    void answers_data()
+    {
+        QTest::addColumn<QString>("messages"); // one a line
+        QTest::addColumn<QString>("answer");   // the period subscribed to, or the error
+        const QString subscribe = QStringLiteral("{\"type\":\"subscribe\",\"controllers\":[0]%1}");
+        QTest::addRow("no period asked: 100 ms") << subscribe.arg("") << "100";
+        QTest::addRow("a period is rounded, not the fastest") << subscribe.arg(",\"period\":250.5") << "251";
+        QTest::addRow("too fast a period is the fastest") << subscribe.arg(",\"period\":1") << "50";
+        QTest::addRow("beyond an int, the slowest period") << subscribe.arg(",\"period\":1e10") << "10000";
+        QTest::addRow("not JSON") << "{nope" << "not-json";
+        QTest::addRow("no object") << "[1]" << "bad-message";
+        QTest::addRow("an unknown type") << "{\"type\":\"fly\"}" << "unknown-type";
+        QTest::addRow("an unknown controller") << "{\"type\":\"subscribe\",\"controllers\":[\"Wings\",99]}"
+                                               << "unknown-controller";
+        QTest::addRow("unsubscribe with no array") << "{\"type\":\"unsubscribe\",\"controllers\":0}" << "bad-message";
+        QTest::addRow("a negative deadband") << subscribe.arg(",\"deadband\":-1") << "bad-message";
+        QTest::addRow("too large: 6000 characters, but 18000 bytes")
+            << QStringLiteral("{\"type\":\"ping\",\"x\":\"%1\"}").arg(QString(6000, QChar(0x20ac))) << "too-large";
+        QTest::addRow("too many a second") << QString("{\"type\":\"ping\"}\n").repeated(200) << "too-many";
+    }
+    void answers()
+    {
+        QFETCH(QString, messages);
+        QFETCH(QString, answer);
+        Client client(m_live.port());
+        for (const QString& message : messages.split('\n', Qt::SkipEmptyParts))
+            client.socket.sendTextMessage(message);
+        const bool subscribed = answer.front().isDigit();
+        const QJsonObject first = client.next(subscribed ? "subscribed" : "error");
+        QCOMPARE(first.value(subscribed ? "period" : "error").toVariant().toString(), answer);
+        // The connection goes on, a flooded one once its allowance has come back,
+        // and by then every answer to the messages above is in: one error at most.
+        QVERIFY(QTest::qWaitFor([&] {
+            client.send({{"type", "ping"}});
+            return !client.next("pong", client.received.indexOf(first) + 1, QStringLiteral("type"), 200).isEmpty();
+        }));
+        QVERIFY(client.next("error", client.received.indexOf(first) + 1, QStringLiteral("type"), 0).isEmpty());
+    }
+
+    // A client that sends nothing, not even pongs, is dropped after the timeout.
+    void silentClientIsDropped()
+    {
+        LoopbackClient raw;
+        QVERIFY(raw.connectTo(m_live.port()));
+        QVERIFY(raw.send("GET /live/v1 HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                         "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n"));
+        const QDeadlineTimer tooEarly(800);
+        QVERIFY(raw.waitForClosed(5000));
+        QVERIFY2(tooEarly.hasExpired(), qPrintable(QString::number(tooEarly.remainingTime())));
+    }
+
+    // The page of a running kestreld in headless Chromium, asked through DevTools in real time (a virtual time
+    // budget ran out before a slow WebSocket connected): the name, and a value set through the framed protocol.
+    void cabPageInABrowser()
+    {
+        const QString chromium = QStandardPaths::findExecutable(QStringLiteral("chromium"));
+        if (chromium.isEmpty())
+            QSKIP("Chromium is not installed (apt-get install chromium)");
+        ServerProcess server;
+        QVERIFY(server.start({"--port", "0", "--simulator-path", KESTREL_SIMULATOR_DIR}));
+        LoopbackClient client;
+        QVERIFY(client.connectTo(server.port()));
+        QVERIFY(client.send(LoopbackClient::frame(8, 1, QStringLiteral("8:2")))); // Headlights bright
+        const QRegularExpression page(QStringLiteral("Cab display: http://[^/]+(:\\d+/)"));
+        QTRY_VERIFY(page.match(QString::fromLocal8Bit(server.output())).hasMatch());
+        QTemporaryDir profile;
+        QProcess browser;
+        browser.start(chromium, {"--headless", "--no-sandbox", "--remote-debugging-port=0",
+                                 "--user-data-dir=" + profile.path()});
+        const QRegularExpression listening(QStringLiteral("DevTools listening on (ws://\\S+)"));
+        QString printed;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            listening.match(printed += QString::fromLocal8Bit(browser.readAllStandardError())).hasMatch(), 30000);
+        Client devtools(QUrl(listening.match(printed).captured(1)));
+        QTRY_COMPARE(devtools.socket.state(), QAbstractSocket::ConnectedState);
+        int id = 0;
+        QJsonValue session = QJsonValue::Undefined; // the page's, once attached to it
+        auto call = [&](const QString& method, const QJsonObject& params) {
+            devtools.send({{"id", ++id}, {"method", method}, {"params", params}, {"sessionId", session}});
+            return devtools.next(id, 0, QStringLiteral("id"), 10000).value("result").toObject();
+        };
+        const QString url = "http://127.0.0.1" + page.match(QString::fromLocal8Bit(server.output())).captured(1);
+        const QJsonValue target = call("Target.createTarget", {{"url", url}}).value("targetId");
+        session = call("Target.attachToTarget", {{"targetId", target}, {"flatten", true}}).value("sessionId");
+        const QString shown = QStringLiteral("document.getElementById('loco-name').dataset.full + '|' + document."
+                                             "querySelector('[data-controller=\"Headlights\"] .value')?.textContent");
+        QTRY_COMPARE_WITH_TIMEOUT(call("Runtime.evaluate", {{"expression", shown}, {"returnByValue", true}})
+                                      .value("result").toObject().value("value").toString(),
+                                  QStringLiteral("Kestrel.:.Railsim.:.Class 66 Demonstrator|2"), 20000);
+        browser.terminate();
+        QVERIFY(browser.waitForFinished());
+    }
 };
-
-void TestLive::init()
-{
-    m_stub.reset();
-    m_stub.setLocoName(QStringLiteral("Kestrel.:.Stub.:.Class 66"));
-    m_stub.setControllerList(QStringLiteral("Throttle::Brake::Speed"));
-    m_stub.setValue(2, 2, 100);
-    QString error;
-    QVERIFY2(m_live.start(m_stub.folder(), 0, m_code, &error, {200, 1000}), qPrintable(error)); // heartbeat, timeout
-}
-
-void TestLive::http_data()
-{
-    QTest::addColumn<QString>("request");
-    QTest::addColumn<QString>("answer"); // the status, or "incomplete" or "upgrade"
-    const QString upgrade = QStringLiteral("Upgrade: websocket\r\nConnection: Upgrade\r\n\r\n");
-    const QString tooLarge = QStringLiteral("431 Request Header Fields Too Large");
-    QTest::addRow("a bundled file, query ignored") << "GET /cab.js?v=2 HTTP/1.1\r\nHost: x\r\n\r\n" << "200 OK";
-    QTest::addRow("no walking out of the bundle") << "GET /../kestrel.ini HTTP/1.1\r\n\r\n" << "404 Not Found";
-    QTest::addRow("only GET and HEAD") << "POST / HTTP/1.1\r\n\r\n" << "405 Method Not Allowed";
-    QTest::addRow("a head not yet whole waits") << "GET / HTTP/1.1\r\nHost:" << "incomplete";
-    QTest::addRow("a head past 8 KiB") << "GET / HTTP/1.1\r\nX: " + QString(9000, 'a') << tooLarge;
-    QTest::addRow("too many headers") << "GET / HTTP/1.1\r\n" + QString("A: b\r\n").repeated(65) + "\r\n" << tooLarge;
-    QTest::addRow("no request line") << "hello\r\n\r\n" << "400 Bad Request";
-    QTest::addRow("the live protocol's upgrade") << "GET /live/v1 HTTP/1.1\r\n" + upgrade << "upgrade";
-    QTest::addRow("an upgrade elsewhere is no live client") << "GET /other HTTP/1.1\r\n" + upgrade << "404 Not Found";
-}
-
-void TestLive::http()
-{
-    QFETCH(QString, request);
-    QFETCH(QString, answer);
-    HttpResponder::Request parsed;
-    const HttpResponder::Head head = HttpResponder::parse(request.toLatin1(), &parsed);
-    const bool upgrade = head == HttpResponder::Head::Complete && HttpResponder::isLiveUpgrade(parsed);
-    const QByteArray response = head == HttpResponder::Head::Complete ? HttpResponder::respond(parsed)
-                                                                      : HttpResponder::refuse(head);
-    const QString status = QString::fromLatin1(response.left(response.indexOf("\r\n")).replace("HTTP/1.1 ", ""));
-    QCOMPARE(head == HttpResponder::Head::Incomplete ? "incomplete" : upgrade ? "upgrade" : status, answer);
-    const int body = response.indexOf("\r\n\r\n") + 4;
-    QVERIFY(response.contains("Content-Length: " + QByteArray::number(response.size() - body) + "\r\n"));
-}
-
-// One client: the greeting; setting, which needs the code; values at once,
-// then only beyond the deadband; a new locomotive, which takes subscriptions
-// by name over to its controllers of those names and ends those by index.
-void TestLive::aClientsSession()
-{
-    m_stub.setValue(0, 0, 0.25f);
-    Client client(m_live.port());
-    const QJsonObject hello = client.next("hello");
-    QCOMPARE(hello.value("loco").toString(), QStringLiteral("Kestrel.:.Stub.:.Class 66"));
-    QCOMPARE(hello.value("controllers").toArray().at(2).toObject(),
-             (QJsonObject{{"index", 2}, {"name", "Speed"}, {"min", 0}, {"max", 100}}));
-    QCOMPARE(hello.value("heartbeat").toDouble(), 0.2);
-
-    // Setting needs the code; the answer is found by the id it must echo.
-    auto set = [&](const QString& code) {
-        const int from = client.received.size();
-        client.send({{"type", "set"}, {"id", "x"}, {"controller", "Brake"}, {"value", 0.5}, {"code", code}});
-        return client.next("x", from, QStringLiteral("id"));
-    };
-    QCOMPARE(set(QString()).value("error").toString(), QStringLiteral("not-allowed"));
-    QCOMPARE(set(m_code).value("ok").toBool(), true);
-    QTRY_VERIFY(m_stub.callLog().contains(QStringLiteral("SetControllerValue(1,0.5);")));
-    // Five wrong codes a minute from one address, then no more; the missing one was not counted.
-    for (int i = 0; i < 5; ++i)
-        QCOMPARE(set(QStringLiteral("111111")).value("error").toString(), QStringLiteral("not-allowed"));
-    QCOMPARE(set(m_code).value("error").toString(), QStringLiteral("too-many-codes"));
-
-    client.send({{"type", "subscribe"}, {"controllers", QJsonArray{0, "Speed"}}, {"period", 50}, {"deadband", 0.1}});
-    QCOMPARE(client.next("values").value("values").toObject(), (QJsonObject{{"0", 0.25}, {"2", 0}}));
-    int from = client.received.size();
-    m_stub.setValue(0, 0, 0.3f);  // within the deadband
-    m_stub.setValue(2, 0, 42.5f); // beyond it
-    QCOMPARE(client.next("values", from).value("values").toObject(), (QJsonObject{{"2", 42.5}}));
-
-    from = client.received.size();
-    m_stub.setControllerList(QStringLiteral("Horn::Speed"));
-    m_stub.setLocoName(QStringLiteral("Kestrel.:.Stub.:.Class 43"));
-    m_stub.setValue(0, 0, 1); // the horn, where index 0 was subscribed
-    m_stub.setValue(1, 0, 77);
-    const int loco = client.received.indexOf(client.next("loco", from));
-    QCOMPARE(client.received.value(loco).value("loco").toString(), QStringLiteral("Kestrel.:.Stub.:.Class 43"));
-    // No value of the new locomotive went out before the news of it.
-    QVERIFY(client.received.indexOf(client.next("values", from)) > loco);
-    QCOMPARE(client.next("values", from).value("values").toObject(), (QJsonObject{{"1", 77}}));
-
-    // Through a locomotive without "Speed" to one with it again: still watched.
-    m_stub.setControllerList(QStringLiteral("Horn"));
-    m_stub.setLocoName(QStringLiteral("Kestrel.:.Stub.:.Class 08"));
-    QVERIFY(!client.next("loco", loco + 1).isEmpty());
-    from = client.received.size();
-    m_stub.setControllerList(QStringLiteral("Speed"));
-    m_stub.setValue(0, 0, 12);
-    m_stub.setLocoName(QStringLiteral("Kestrel.:.Stub.:.Class 20"));
-    QCOMPARE(client.next("values", from).value("values").toObject(), (QJsonObject{{"0", 12}}));
-    client.send({{"type", "unsubscribe"}, {"controllers", QJsonArray{"Speed"}}});
-    QCOMPARE(client.next("unsubscribed").value("controllers").toArray(), QJsonArray{0});
-}
-
-// The library is read once per controller and tick, however many subscribe:
-// each message the first client gets, the test answers with a new value.
-void TestLive::oneReadPerTickForAllSubscribers()
-{
-    std::deque<Client> clients; // never moved: each one's handler holds it
-    for (int i = 0; i < 6; ++i)
-        clients.emplace_back(m_live.port())
-            .send({{"type", "subscribe"}, {"controllers", QJsonArray{"Throttle", "Speed"}}, {"period", 50}});
-    Client& first = clients.front();
-    QVERIFY(!first.next("values").isEmpty());
-    m_stub.clearCallLog();
-    const int start = first.received.size(); // all values from here on
-    float speed = 1;
-    QObject::connect(&first.socket, &QWebSocket::textMessageReceived, [&] { m_stub.setValue(2, 0, ++speed); });
-    m_stub.setValue(2, 0, speed);
-    QVERIFY(QTest::qWaitFor([&] { return first.received.size() >= start + 20; }, 10000));
-    const QString calls = m_stub.callLog();
-    const int ticks = first.received.size() - start;
-    QVERIFY2(calls.count(QStringLiteral("GetControllerValue(2,0);")) <= ticks + 2, qPrintable(calls.left(300)));
-    for (const Client& client : clients)
-        QVERIFY(client.received.size() >= start + ticks - 2);
-}
-
-// What messages are answered with: a subscription with the period it was held
-// to, or the error for a fault, once, for a flood too.
-void TestLive::answers_data()
-{
-    QTest::addColumn<QString>("messages"); // one a line
-    QTest::addColumn<QJsonObject>("answer"); // the fields expected of it
-    const QString subscribe = QStringLiteral("{\"type\":\"subscribe\",\"controllers\":[0]%1}");
-    auto period = [](int ms) { return QJsonObject{{"type", "subscribed"}, {"period", ms}}; };
-    auto error = [](const char* code) { return QJsonObject{{"type", "error"}, {"error", code}}; };
-    QTest::addRow("no period asked: 100 ms") << subscribe.arg("") << period(100);
-    QTest::addRow("a period is rounded, not the fastest") << subscribe.arg(",\"period\":250.5") << period(251);
-    QTest::addRow("too fast a period is the fastest") << subscribe.arg(",\"period\":1") << period(50);
-    QTest::addRow("beyond an int, the slowest period") << subscribe.arg(",\"period\":1e10") << period(10000);
-    QTest::addRow("not JSON") << "{nope" << error("not-json");
-    QTest::addRow("no object") << "[1]" << error("bad-message");
-    QTest::addRow("an unknown type") << "{\"type\":\"fly\"}" << error("unknown-type");
-    QTest::addRow("an unknown controller") << "{\"type\":\"subscribe\",\"controllers\":[\"Wings\",99]}"
-                                           << error("unknown-controller");
-    QTest::addRow("unsubscribe with no array") << "{\"type\":\"unsubscribe\",\"controllers\":0}" << error("bad-message");
-    QTest::addRow("a negative deadband") << subscribe.arg(",\"deadband\":-1") << error("bad-message");
-    QTest::addRow("too large: 6000 characters, but 18000 bytes")
-        << QStringLiteral("{\"type\":\"ping\",\"x\":\"%1\"}").arg(QString(6000, QChar(0x20ac))) << error("too-large");
-    QTest::addRow("too many a second") << QString("{\"type\":\"ping\"}\n").repeated(200) << error("too-many");
-}
-
-void TestLive::answers()
-{
-    QFETCH(QString, messages);
-    QFETCH(QJsonObject, answer);
-    Client client(m_live.port());
-    for (const QString& message : messages.split('\n', Qt::SkipEmptyParts))
-        client.socket.sendTextMessage(message);
-    const QJsonObject first = client.next(answer.value("type"));
-    for (const QString& key : answer.keys())
-        QCOMPARE(first.value(key).toVariant(), answer.value(key).toVariant());
-    // The connection goes on, a flooded one once its allowance has come back,
-    // and by then every answer to the messages above is in: one error at most.
-    QVERIFY(QTest::qWaitFor([&] {
-        client.send({{"type", "ping"}});
-        return !client.next("pong", 0, QStringLiteral("type"), 200).isEmpty();
-    }));
-    QVERIFY(client.next("error", client.received.indexOf(first) + 1, QStringLiteral("type"), 0).isEmpty());
-}
-
-// A client that sends nothing, not even pongs, is dropped after the timeout.
-void TestLive::silentClientIsDropped()
-{
-    LoopbackClient raw;
-    QVERIFY(raw.connectTo(m_live.port()));
-    QVERIFY(raw.send("GET /live/v1 HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                     "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n"));
-    const QDeadlineTimer tooEarly(800);
-    QVERIFY(raw.waitForClosed(5000));
-    QVERIFY2(tooEarly.hasExpired(), qPrintable(QString::number(tooEarly.remainingTime())));
-}
-
-// The page from a running kestreld, in headless Chromium: the locomotive's
-// name and a value just set through the framed protocol, asked of the page
-// through DevTools in real time (a virtual time budget ends too soon).
-void TestLive::cabPageInABrowser()
-{
-    const QString chromium = QStandardPaths::findExecutable(QStringLiteral("chromium"));
-    if (chromium.isEmpty())
-        QSKIP("Chromium is not installed (apt-get install chromium)");
-    ServerProcess server;
-    QVERIFY(server.start({"--port", "0", "--simulator-path", KESTREL_SIMULATOR_DIR}));
-    LoopbackClient client;
-    QVERIFY(client.connectTo(server.port()));
-    QVERIFY(client.send(LoopbackClient::frame(8, 1, QStringLiteral("8:2")))); // Headlights bright
-    QVERIFY(!client.receiveFrame().isEmpty());
-    const QRegularExpression page(QStringLiteral("Cab display: http://[^/]+(:\\d+/)"));
-    QTRY_VERIFY(page.match(QString::fromLocal8Bit(server.output())).hasMatch());
-    const QString url = "http://127.0.0.1" + page.match(QString::fromLocal8Bit(server.output())).captured(1);
-    QTemporaryDir profile;
-    QProcess browser;
-    browser.start(chromium,
-                  {"--headless", "--no-sandbox", "--remote-debugging-port=0", "--user-data-dir=" + profile.path()});
-    const QRegularExpression listening(QStringLiteral("DevTools listening on (ws://\\S+)"));
-    QString printed;
-    QTRY_VERIFY_WITH_TIMEOUT(listening.match(printed += QString::fromLocal8Bit(browser.readAllStandardError())).hasMatch(),
-                             30000);
-    Client devtools(QUrl(listening.match(printed).captured(1)));
-    QTRY_COMPARE(devtools.socket.state(), QAbstractSocket::ConnectedState);
-    int id = 0;
-    auto call = [&](const QString& method, const QJsonObject& params, const QJsonValue& session = QJsonValue::Undefined) {
-        devtools.send({{"id", ++id}, {"method", method}, {"params", params}, {"sessionId", session}});
-        return devtools.next(id, 0, QStringLiteral("id"), 10000).value("result").toObject();
-    };
-    const QJsonValue target = call("Target.createTarget", {{"url", url}}).value("targetId");
-    const QJsonValue session = call("Target.attachToTarget", {{"targetId", target}, {"flatten", true}}).value("sessionId");
-    const QString shown = QStringLiteral("document.getElementById('loco-name').dataset.full + '|' + document."
-                                         "querySelector('[data-controller=\"Headlights\"] .value')?.textContent");
-    QTRY_COMPARE_WITH_TIMEOUT(call("Runtime.evaluate", {{"expression", shown}, {"returnByValue", true}}, session)
-                                  .value("result").toObject().value("value").toString(),
-                              QStringLiteral("Kestrel.:.Railsim.:.Class 66 Demonstrator|2"), 20000);
-    call("Browser.close", {});
-    QVERIFY(browser.waitForFinished());
-}
 
 QTEST_GUILESS_MAIN(TestLive)
 #include "tst_live.moc"
