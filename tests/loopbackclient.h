@@ -47,9 +47,8 @@ public:
     QByteArray receiveFrame(int timeoutMs = 5000)
     {
         const QByteArray header = receive(8, timeoutMs);
-        bool ok = false;
-        const int length = header.mid(1, 6).toInt(&ok);
-        return header.size() == 8 && header.at(0) == '@' && ok ? header + receive(length, timeoutMs) : header;
+        const int length = header.mid(1, 6).toInt(); // 0 when it is no number
+        return header.size() == 8 && header.at(0) == '@' ? header + receive(length, timeoutMs) : header;
     }
     bool waitForClosed(int timeoutMs = 5000)
     {

@@ -7,7 +7,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -47,9 +47,8 @@ public:
         if (!m_process.waitForStarted(10000) || !stdoutFile.isEmpty())
             return running();
         const QRegularExpression chosen(QStringLiteral("chose port (\\d+)"));
-        QElapsedTimer clock;
-        clock.start();
-        while (m_port == 0 && clock.elapsed() < 10000 && running()) {
+        const QDeadlineTimer deadline(10000);
+        while (m_port == 0 && !deadline.hasExpired() && running()) {
             const QRegularExpressionMatch match = chosen.match(QString::fromLocal8Bit(output()));
             if (match.hasMatch())
                 m_port = quint16(match.captured(1).toUInt());

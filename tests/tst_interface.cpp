@@ -25,7 +25,6 @@ const std::map<QString, std::function<int(TSInterfaceDll&, QString&)>> kOperatio
     OPERATION(getControllerValues), OPERATION(getControllerValue), OPERATION(setControllerValue),
     OPERATION(getLocoChanged), OPERATION(getLocoName),
     {QStringLiteral("disconnectSimulator"), [](TSInterfaceDll& dll, QString&) { return dll.disconnectSimulator(); }}};
-#undef OPERATION
 
 // Steers a stub from a row's text: "|"-separated "name=Class 66", "list=A::B",
 // "v<index>,<type>=<value>", "rs<id>=<value>", "disconnected", "changed"; "~"
