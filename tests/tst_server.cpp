@@ -78,8 +78,7 @@ void TestServer::exchanges()
 void TestServer::sharedValuesAcrossClientsAndServers()
 {
     auto server = m_fixture.start();
-    LoopbackClient storing;
-    LoopbackClient reading;
+    LoopbackClient storing, reading;
     QVERIFY(storing.connectTo(server->serverPort()) && storing.send(Frame::frame(9, 1, "A:B:1.5:1:2:3:4:5")));
     QCOMPARE(storing.receiveFrame(), Frame::frame(10, 1, QStringLiteral("TRUE")));
     QVERIFY(reading.connectTo(server->serverPort()) && reading.send(Frame::frame(10, 2, QString())));
@@ -129,8 +128,7 @@ void TestServer::logLinesAndListenFailure()
 void TestServer::stopEndsNothingOnceAClientLeft()
 {
     auto server = m_fixture.start();
-    LoopbackClient first;
-    LoopbackClient latest;
+    LoopbackClient first, latest;
     QVERIFY(first.connectTo(server->serverPort()) && ServerFixture::clientId(first) > 0);
     QVERIFY(latest.connectTo(server->serverPort()) && ServerFixture::clientId(latest) > 0);
     first.close();

@@ -146,6 +146,7 @@ private slots:
         QTest::addColumn<QString>("library"); // made beside the chosen "sim/RailWorks.exe"; empty: cancel
         QTest::addRow("a folder with plugins/RailDriver.dll is stored") << "sim/plugins/RailDriver.dll";
         QTest::addRow("a folder without it shows the error, keeps the choice unstored") << "sim/plugins/RailDriver64.dll";
+        QTest::addRow("a folder named RailDriver.dll is no library") << "sim/plugins/RailDriver.dll/";
         QTest::addRow("cancelling shows the working directory") << "";
     }
     void simulatorFolder()
@@ -153,8 +154,8 @@ private slots:
         QFETCH(QString, library);
         const bool stored = library.endsWith(QStringLiteral("/RailDriver.dll"));
         QDir().mkpath(QStringLiteral("sim/plugins"));
-        for (const QString& file : {library, QStringLiteral("sim/RailWorks.exe")})
-            QVERIFY(library.isEmpty() || QFile(file).open(QIODevice::WriteOnly));
+        for (const QString& file : {library, QStringLiteral("sim/RailWorks.exe")}) // a "/" at the end makes a folder
+            QVERIFY(library.isEmpty() || (file.endsWith('/') ? QDir().mkpath(file) : QFile(file).open(QIODevice::WriteOnly)));
         Kestrel window;
         // Answers the slot's modal dialogs as they come: the file dialog, its
         // name typed in as a user may, then any message box.
