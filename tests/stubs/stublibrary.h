@@ -19,7 +19,7 @@ class StubLibrary
     {
         const auto function = reinterpret_cast<Function*>(m_library.resolve(name));
         if (!function) // steering a stub that did not load would silently test nothing
-            qFatal("StubLibrary: %s", qPrintable(errorString()));
+            qFatal("StubLibrary: %s", qPrintable(m_library.errorString()));
         return function(args...);
     }
 
@@ -35,9 +35,8 @@ public:
 
     // The simulator folder, for TSInterfaceDll or the server's settings.
     QString folder() const { return m_folder; }
-    // errorString() tells why not: the library did not load, or lacks the control functions.
+    // False when the library did not load or lacks the control functions.
     bool isValid() const { return m_library.resolve("StubCallLog") != nullptr; }
-    QString errorString() const { return m_library.errorString(); }
 
     // Empty texts, every value 0, connected, no locomotive change, empty log.
     void reset() { call<void()>("StubReset"); }
