@@ -14,6 +14,8 @@
 #include <QMessageBox>
 #include <QNetworkAddressEntry>
 #include <QNetworkInterface>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QUrl>
 
 namespace {
@@ -22,8 +24,10 @@ const QString kStartCaption = QStringLiteral("Start Server");
 const QString kStopCaption = QStringLiteral("Stop Server");
 
 // The log pane keeps the latest lines only: a flood of client requests must
-// neither grow the window's memory without end nor slow every append.
+// neither grow the window's memory without end nor slow every append. Lines
+// may be long (a controller list), so the characters are bounded too.
 constexpr int kLogPaneLines = 5000;
+constexpr int kLogPaneCharacters = 2 * 1024 * 1024;
 
 // The amber of the menu and status bars, top to bottom unless a rule turns it.
 QString amberGradient(const char* vector = "x1:0, y1:0, x2:0, y2:1")
@@ -276,8 +280,15 @@ void Kestrel::OnDebugString(QString text, int level)
 {
     const QString line = LogLine::stamped(text);
     // Read anew for every message: the threshold is edited by hand.
-    if (LogLine::shown(level, m_settings->GetLogLevel()))
-        ui.plainTextEdit_debug->appendPlainText(line);
+    if (!LogLine::shown(level, m_settings->GetLogLevel()))
+        return;
+    ui.plainTextEdit_debug->appendPlainText(line);
+    QTextDocument* document = ui.plainTextEdit_debug->document();
+    while (document->characterCount() > kLogPaneCharacters && document->blockCount() > 1) {
+        QTextCursor oldest(document);
+        oldest.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor);
+        oldest.removeSelectedText();
+    }
 }
 
 void Kestrel::OnOpenPathToTS()

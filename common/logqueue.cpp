@@ -5,6 +5,7 @@
 
 LogQueue::LogQueue(int capacity)
     : m_capacity(capacity)
+    , m_characterBudget(qint64(capacity) * AverageLineLength)
 {
 }
 
@@ -16,7 +17,7 @@ QString LogQueue::cut(const QString& text)
         + QStringLiteral(" [... %1 more characters]").arg(text.size() - MaxTextLength);
 }
 
-bool LogQueue::push(const QString& text, int level)
+bool LogQueue::push(const QString& text, int level, bool keep)
 {
     Line line{text, level};
     bool wasEmpty = false;
@@ -24,11 +25,12 @@ bool LogQueue::push(const QString& text, int level)
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_closed)
             return false;
-        if (int(m_lines.size()) >= m_capacity) {
+        if (!keep && (int(m_lines.size()) >= m_capacity || m_characters + line.text.size() > m_characterBudget)) {
             ++m_dropped;
             return false;
         }
         wasEmpty = m_lines.empty();
+        m_characters += line.text.size();
         m_lines.push_back(std::move(line));
     }
     if (wasEmpty)
@@ -43,6 +45,7 @@ QVector<LogQueue::Line> LogQueue::take(int maxLines, int* dropped)
     const int count = std::min(maxLines, int(m_lines.size()));
     lines.reserve(count);
     for (int i = 0; i < count; ++i) {
+        m_characters -= m_lines.front().text.size();
         lines.append(std::move(m_lines.front()));
         m_lines.pop_front();
     }

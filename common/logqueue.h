@@ -8,11 +8,12 @@
 #include <mutex>
 
 // Log lines on their way from the threads that make them to the one thread
-// that shows or prints them. The queue holds at most `capacity` lines: a
-// producer never waits and never makes the queue grow past that, so a client
-// that makes lines faster than they can be shown costs dropped lines, not
-// memory or time. Dropped lines are counted, and the consumer is told the
-// count with the next lines it takes, to report it once there is room again.
+// that shows or prints them. The queue holds at most `capacity` lines and
+// `capacity` times AverageLineLength characters: a producer never waits and
+// never makes the queue grow past that, so a client that makes lines faster
+// than they can be shown costs dropped lines, not memory or time. Dropped
+// lines are counted, and the consumer is told the count with the next lines
+// it takes, to report it once there is room again.
 class LogQueue
 {
 public:
@@ -22,15 +23,23 @@ public:
         int level = 0;
     };
 
-    // The longest text kept whole; longer texts (a client's megabyte of
-    // request, echoed in its log line) are cut with a note of what was cut.
-    static constexpr int MaxTextLength = 1000;
+    // The longest text kept whole. Ordinary lines stay whole: the controller
+    // list of a locomotive with hundreds of controllers, a request for all
+    // their values. Longer texts (a client's megabyte of request, echoed in
+    // its log line) are cut with a note of what was cut.
+    static constexpr int MaxTextLength = 65536;
+    // What the queue's character budget allows a line on average; an empty
+    // queue always has room for the longest line.
+    static constexpr int AverageLineLength = 1024;
 
     explicit LogQueue(int capacity);
 
-    // Adds a line, or counts it as dropped when the queue is full. True when the queue was empty before: the consumer may
-    // be waiting for this line and should be woken.
-    bool push(const QString& text, int level);
+    // Adds a line, or counts it as dropped when the queue is full. A line to
+    // `keep` is taken all the same: for a program's own few lines that must
+    // not be lost to a client's flood (its port, how it ended). True when the
+    // queue was empty before: the consumer may be waiting for this line and
+    // should be woken.
+    bool push(const QString& text, int level, bool keep = false);
 
     // Takes up to `maxLines` lines, oldest first, and the number of lines
     // dropped since the last take.
@@ -59,14 +68,17 @@ public:
     bool isEmpty() const;
 
     // `text` cut to MaxTextLength characters, with a marker that says how
-    // many were left out.
+    // many were left out. For the lines that clients make; a line cut once
+    // and then stamped with the time is not cut again.
     static QString cut(const QString& text);
 
 private:
     const int m_capacity;
+    const qint64 m_characterBudget;
     mutable std::mutex m_mutex;
     std::condition_variable m_ready;
     std::deque<Line> m_lines;
+    qint64 m_characters = 0;
     int m_dropped = 0;
     bool m_closed = false;
 };

@@ -139,6 +139,11 @@ private slots:
         window.OnDebugString(QStringLiteral("level 0"));
         window.OnDebugString(QStringLiteral("level 3"), 3);
         QCOMPARE(logLines(&window).mid(4998), (QStringList{QStringLiteral("5999"), QStringLiteral("level 3")}));
+        // Long lines stay whole; a flood of them is bounded in characters too.
+        for (int i = 0; i < 64; ++i)
+            window.OnDebugString(QString(65536, QLatin1Char('x')), 1);
+        const QStringList longLines = logLines(&window, QStringLiteral("x"));
+        QVERIFY(longLines.size() < 40 && longLines.last().size() == 65536);
     }
 
     void simulatorFolder_data()
