@@ -1,6 +1,7 @@
 #include "tsinterfacedll.h"
 
 #include "numberformat.h"
+#include "simulatorfolder.h"
 
 #include <QDebug>
 #include <QFile>
@@ -11,7 +12,6 @@
 #include <QLoggingCategory>
 
 #include <cmath>
-#include <mutex>
 #include <initializer_list>
 
 namespace {
@@ -43,17 +43,6 @@ QString libraryText(const char* text)
     return text ? QString::fromUtf8(text) : QString();
 }
 
-// Client threads create their interfaces at the same moment. Qt 5's
-// QLibrary miscounts its references when several threads load the same file
-// for the first time at once (the library object is then never freed), so
-// loads are taken one at a time; a load of a file already mapped is quick.
-bool loadSerialized(QLibrary* library)
-{
-    static std::mutex loadMutex;
-    std::lock_guard<std::mutex> lock(loadMutex);
-    return library->load();
-}
-
 void noLibraryNote()
 {
     qDebug("Cannot load library.");
@@ -64,9 +53,9 @@ void noLibraryNote()
 TSInterfaceDll::TSInterfaceDll(QString simulatorPath)
     : m_simulatorPath(std::move(simulatorPath))
 {
-    const QString libraryPath = m_simulatorPath + QStringLiteral("/plugins/RailDriver64.dll");
+    const QString libraryPath = SimulatorFolder::libraryPath(m_simulatorPath);
     m_library = new QLibrary(libraryPath);
-    if (loadSerialized(m_library)) {
+    if (SimulatorFolder::load(m_library)) {
         emit sigDebugString(QStringLiteral("(InterfaceDLL) - RailDriver library loaded. "), 1);
         return;
     }
@@ -147,7 +136,7 @@ int TSInterfaceDll::loadSteamLibrary()
     // mapped for the other clients.
     delete m_library;
     m_library = steam;
-    if (loadSerialized(m_library)) {
+    if (SimulatorFolder::load(m_library)) {
         emit sigDebugString(QStringLiteral("(InterfaceDLL) - steamapp library loaded. "), 1);
         return ResultOk;
     }
