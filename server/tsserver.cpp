@@ -100,7 +100,7 @@ void TSServer::stop()
     TSServerThread* thread = m_lastClientThread;
     thread->requestEnd();
     if (!thread->waitForEnd(StopWaitMs))
-        reportLeftBehind({thread});
+        reportLeftBehind({thread}, StopWaitMs);
 }
 
 bool TSServer::stopAllClients(int timeoutMs)
@@ -116,7 +116,7 @@ bool TSServer::stopAllClients(int timeoutMs)
             running.append(thread);
     }
     if (!running.isEmpty())
-        reportLeftBehind(running);
+        reportLeftBehind(running, timeoutMs);
     return running.isEmpty();
 }
 
@@ -130,13 +130,13 @@ void TSServer::retire()
         deleteLater();
 }
 
-void TSServer::reportLeftBehind(const QList<TSServerThread*>& threads)
+void TSServer::reportLeftBehind(const QList<TSServerThread*>& threads, int waitedMs)
 {
     for (TSServerThread* thread : threads)
         emit sigDebugString(QStringLiteral("(Server) - Client ID:%1 did not end within %2 ms (a call into the "
                                            "simulator's library does not return); it is left to end by itself")
                                 .arg(thread->socketDescriptor())
-                                .arg(StopWaitMs),
+                                .arg(waitedMs),
                             1);
 }
 

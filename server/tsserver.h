@@ -69,7 +69,7 @@ private:
     // as its last step).
     Q_INVOKABLE void reapClients();
     void forget(TSServerThread* thread);
-    void reportLeftBehind(const QList<TSServerThread*>& threads);
+    void reportLeftBehind(const QList<TSServerThread*>& threads, int waitedMs);
 
     SharedClientData m_sharedData;
     Settings* m_settings;

@@ -108,6 +108,8 @@ private slots:
     void largestFrame();
     void connectBurstOfRandomBytes();
     void logFloodIsDroppedAndCounted();
+    void logQueueBounds_data();
+    void logQueueBounds();
     void limits_data();
     void limits();
     void stuckLibraryNeverHoldsStop();
@@ -167,7 +169,7 @@ void TestFaults::clientEndedMidFrame()
     }
     case Ending::ClientGoesSilent:
         QVERIFY(steady.send(ask));
-        QCOMPARE(steady.receiveFrame(1000 * kSlow), answer);
+        QCOMPARE(steady.receiveFrame(5000), answer); // not after the leaver's 10 s
         QVERIFY(leaver.waitForClosed(12000));
         QVERIFY2(clock.elapsed() >= 9500, qPrintable(QString::number(clock.elapsed())));
         break;
@@ -271,21 +273,25 @@ void TestFaults::largestFrame()
     QVERIFY2(kSanitized || grown < 8192, qPrintable(QStringLiteral("resident memory grew by %1 KiB").arg(grown)));
 }
 
-// Two hundred clients that come all at once all get in at once (none waits
-// for the system's second try because the queue of unaccepted connections
-// was full), send random bytes and go.
+// Two hundred clients that come all at once all get in (none waits for the
+// system's second try because the queue of unaccepted connections was full),
+// send random bytes and go. The server's thread accepts nothing while they
+// connect (waitForConnected() runs no events): beyond a short listen queue a
+// connection would never complete, however fast or slow the machine.
 void TestFaults::connectBurstOfRandomBytes()
 {
     auto server = m_fixture.start();
-    const QDeadlineTimer burst(900);
-    std::deque<QTcpSocket> sockets(200);
+    std::size_t burst = 200;
+#ifdef Q_OS_LINUX
+    QFile systemCap(QStringLiteral("/proc/sys/net/core/somaxconn")); // no listen queue is longer
+    if (systemCap.open(QIODevice::ReadOnly))
+        burst = std::min<std::size_t>(burst, systemCap.readAll().trimmed().toUInt());
+#endif
+    std::deque<QTcpSocket> sockets(burst);
     for (QTcpSocket& socket : sockets)
         socket.connectToHost(QHostAddress::LocalHost, server->serverPort());
-    QVERIFY(waitUntil([&] {
-        return std::all_of(sockets.begin(), sockets.end(),
-                           [](const QTcpSocket& s) { return s.state() == QAbstractSocket::ConnectedState; });
-    }));
-    QVERIFY2(!burst.hasExpired(), "200 connects took longer than 900 ms");
+    for (QTcpSocket& socket : sockets)
+        QVERIFY2(socket.waitForConnected(10000), "a connect found the listen queue full");
     QRandomGenerator random(20240611);
     // A quarter start like a frame, a quarter like a command with an
     // argument, so that random bytes reach past the first decisions.
@@ -321,6 +327,33 @@ void TestFaults::logFloodIsDroppedAndCounted()
     };
     QTRY_VERIFY_WITH_TIMEOUT(accounted() >= 199000, 20000 * kSlow);
     QVERIFY(dropped > 0);
+}
+
+// Whatever lines come, the queue holds a bounded number of them and of their
+// characters; long lines of a real locomotive stay whole, a program's own
+// line is kept.
+void TestFaults::logQueueBounds_data()
+{
+    QTest::addColumn<int>("lines");
+    QTest::addColumn<int>("length");
+    QTest::addColumn<int>("taken"); // the last line is to be kept
+    QTest::addRow("short lines fill its lines") << 5000 << 10 << 4097;
+    QTest::addRow("long lines fill its characters first") << 100 << LogQueue::MaxTextLength << 65;
+}
+
+void TestFaults::logQueueBounds()
+{
+    QFETCH(int, lines);
+    QFETCH(int, length);
+    LogQueue queue(4096);
+    for (int i = 1; i <= lines; ++i)
+        queue.push(QString(length, QLatin1Char('x')), 0, i == lines);
+    int dropped = 0;
+    const QVector<LogQueue::Line> taken = queue.take(lines, &dropped);
+    QTEST(int(taken.size()), "taken");
+    QCOMPARE(dropped + taken.size(), lines);
+    QCOMPARE(taken.last().text.size(), length);
+    QVERIFY(LogQueue::cut(QString(LogQueue::MaxTextLength + 1, QLatin1Char('x'))).endsWith("x [... 1 more characters]"));
 }
 
 void TestFaults::limits_data()
@@ -478,9 +511,11 @@ void TestFaults::kestreldUnderLoad()
     QVERIFY(freshClientServed(server.port()));
     const qint64 peak = statusField(server.pid(), "VmHWM");
     QVERIFY2(kSanitized || peak < 100 * 1024, qPrintable(QStringLiteral("peak resident memory %1 KiB").arg(peak)));
-    // kestreld gives its client threads 1.5 s before it leaves them behind:
-    // a bound below that shows one that did not end at once.
-    QCOMPARE(server.stop(1300 * kSlow), 0);
+    // kestreld gives its client threads 1.5 s before it leaves them behind,
+    // and says so: a thread that does not end at once shows there, however
+    // long the machine takes to end a process.
+    QCOMPARE(server.stop(10000 * kSlow), 0);
+    QVERIFY2(!server.output().contains("did not end within"), server.output().right(300).constData());
 }
 
 // With few descriptors left the server refuses clients, lives on and accepts

@@ -87,38 +87,76 @@ private slots:
         QVERIFY2(QString(text).replace("\r\n", "\n").contains(printed), qPrintable(text));
     }
 
+    // A cab with every lever, switch, lamp and gauge: its controller list line is logged whole.
+    void longControllerListLoggedWhole()
+    {
+        QTemporaryDir simulator;
+        QVERIFY(QDir(simulator.path()).mkdir("plugins")
+                && QFile::copy(KESTREL_SIMULATOR_DIR "/plugins/RailDriver64.dll", simulator.filePath("plugins/RailDriver64.dll"))
+                && QFile::copy(KESTREL_SIMULATOR_DIR "/examples/full-cab.loco", simulator.filePath("plugins/railsim.loco")));
+        ServerProcess server;
+        QVERIFY(server.start({"--port", "0", "--no-live", "--simulator-path", simulator.path()}));
+        LoopbackClient client;
+        QVERIFY(client.connectTo(server.port()) && client.send(LoopbackClient::frame(7, 1, QString())));
+        const QByteArray reply = client.receiveFrame();
+        const QByteArray list = reply.mid(19, reply.size() - 20);
+        QCOMPARE(list.count("::"), 4 * 150);
+        QTRY_VERIFY2(server.output().contains("(Server) - Get Controller list: " + list + '\n'), server.output().right(200));
+    }
+
     // Last: on Windows the end is Ctrl-C, which reaches m_server too.
     void kestreld_data()
     {
         QTest::addColumn<QByteArray>("ini");
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QString>("first"); // the first line; DIR: the working directory
+        QTest::addColumn<QByteArray>("library"); // written to DIR/plugins/RailDriver64.dll when not empty
+        QTest::addColumn<QString>("problem"); // how the line that says why there is no library begins
         QTest::addColumn<QString>("shown"); // printed once a client asked for the locomotive
+        const QString noLibrary = QStringLiteral("(Main) - No RailDriver library, so clients get no simulator data: ");
         QTest::addRow("no stored folder: the simulated locomotive and the cab display") << QByteArray() << QStringList()
             << "(Main) - No \"trainsim/path\" in DIR/kestrel.ini: serving the simulated locomotive in " KESTREL_SIMULATOR_DIR
-            << "(Main) - Cab display: http://";
-        QTest::addRow("the stored folder; debug/loglevel hides the lines below it")
+            << QByteArray() << QString() << "(Main) - Cab display: http://";
+        QTest::addRow("the stored folder, missing; debug/loglevel hides the lines below it")
             << QByteArray("[trainsim]\npath=/stored\n[debug]\nloglevel=1\n") << QStringList()
-            << "(Main) - Serving the simulator folder /stored" << "(Server) - Command: GetLocoName()";
+            << "(Main) - Serving the simulator folder /stored" << QByteArray() << noLibrary + "there is no folder /stored"
+            << "(Server) - Command: GetLocoName()";
         QTest::addRow("--simulator-path for one run; --no-live") << QByteArray("[trainsim]\npath=/stored\n[main]\nport=1\n")
             << QStringList{"--simulator-path", "/given", "--no-live"} << "(Main) - Serving the simulator folder /given"
-            << "(Server) - Connecting...";
+            << QByteArray() << noLibrary + "there is no folder /given" << "(Server) - Connecting...";
+        QTest::addRow("a folder without the library") << QByteArray("[trainsim]\npath=DIR\n") << QStringList{"--no-live"}
+            << "(Main) - Serving the simulator folder DIR" << QByteArray()
+            << noLibrary + "there is no file DIR/plugins/RailDriver64.dll" << "(Server) - Command: GetLocoName()";
+        QTest::addRow("a library that does not load") << QByteArray("[trainsim]\npath=DIR\n") << QStringList{"--no-live"}
+            << "(Main) - Serving the simulator folder DIR" << QByteArray("no library")
+            << noLibrary + "Cannot load library " << "(Server) - Command: GetLocoName()";
     }
     void kestreld()
     {
         QFETCH(QByteArray, ini);
         QFETCH(QStringList, arguments);
+        QFETCH(QByteArray, library);
+        QFETCH(QString, problem);
         QFETCH(QString, shown);
         QTemporaryDir dir;
         QFile file(dir.filePath(QStringLiteral("kestrel.ini")));
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(ini) == ini.size());
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(ini.replace("DIR", dir.path().toUtf8())) == ini.size());
         file.close();
+        if (!library.isEmpty()) {
+            QFile dll(dir.filePath(QStringLiteral("plugins/RailDriver64.dll")));
+            QVERIFY(QDir(dir.path()).mkdir("plugins") && dll.open(QIODevice::WriteOnly) && dll.write(library) == library.size());
+        }
         ServerProcess server;
         QVERIFY(server.start(QStringList{"--port", "0"} + arguments, dir.path()));
-        const QString line = QString::fromLocal8Bit(server.output()).section(QLatin1Char('\n'), 0, 0);
-        QTEST(line.mid(13).trimmed().replace(dir.path(), "DIR"), "first"); // after "hh:mm:ss.zzz "
+        const QStringList lines = QString::fromLocal8Bit(server.output()).replace(dir.path(), "DIR").split('\n');
+        QTEST(lines.first().mid(13).trimmed(), "first"); // after "hh:mm:ss.zzz "
+        // One line says why there is no library, and serving goes on.
+        const QStringList problems = lines.filter(QStringLiteral("No RailDriver library"));
+        QCOMPARE(problems.size(), problem.isEmpty() ? 0 : 1);
+        QVERIFY2(problem.isEmpty() || problems.first().mid(13).startsWith(problem), qPrintable(problems.join('\n')));
         LoopbackClient client;
         QVERIFY(client.connectTo(server.port()) && client.send("GetLocoName()"));
+        QVERIFY(!client.receive(1).isEmpty());
         QTRY_VERIFY2(server.output().contains(shown.toLocal8Bit()), server.output().constData());
 #ifdef Q_OS_WIN
         QCOMPARE(server.stop(10000), 0); // Ctrl-C on the console
@@ -131,7 +169,7 @@ private slots:
         // Options and defaults are never written back; the cab display's control code is, once made.
         const QSettings written(file.fileName(), QSettings::IniFormat);
         QCOMPARE(written.value("live/controlcode").toString().size(), arguments.contains("--no-live") ? 0 : 6);
-        QCOMPARE(written.value("trainsim/path"), ini.contains("path") ? QVariant("/stored") : QVariant());
+        QCOMPARE(written.value("trainsim/path"), ini.contains("path=") ? QVariant(QString(ini).section("path=", 1).section('\n', 0, 0)) : QVariant());
         QCOMPARE(written.value("main/port"), ini.contains("port") ? QVariant("1") : QVariant());
     }
 };

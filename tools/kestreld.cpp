@@ -8,6 +8,7 @@
 #include "logwriter.h"
 #include "settings.h"
 #include "shutdownsignal.h"
+#include "simulatorfolder.h"
 #include "tsserver.h"
 
 #include <QCommandLineParser>
@@ -59,7 +60,7 @@ QString builtInSimulatorFolder()
         QStringLiteral(KESTREL_SIMULATOR_DIR),
     };
     for (const QString& folder : candidates) {
-        if (QFileInfo::exists(folder + QStringLiteral("/plugins/RailDriver64.dll")))
+        if (QFileInfo::exists(SimulatorFolder::libraryPath(folder)))
             return QDir::cleanPath(folder);
     }
     return QStringLiteral(KESTREL_SIMULATOR_DIR);
@@ -189,7 +190,15 @@ int main(int argc, char** argv)
         firstLine = QStringLiteral("(Main) - Serving the simulator folder %1").arg(settings.GetTrainSimPath());
     }
     LogWriter output;
-    output.write(LogLine::stamped(firstLine));
+    // kestreld's own lines: few, and never lost to a client's flood.
+    const auto say = [&output](const QString& text) { output.write(LogLine::stamped(text), true); };
+    say(firstLine);
+    // The interface's own lines never reach the log, so without this a wrong
+    // folder shows only as "NO RESULT" and empty answers in every client.
+    // Serving goes on: each new client tries the library again.
+    const QString problem = SimulatorFolder::problem(settings.GetTrainSimPath());
+    if (!problem.isEmpty())
+        say(QStringLiteral("(Main) - No RailDriver library, so clients get no simulator data: %1").arg(problem));
 
 #ifndef Q_OS_WIN
     raiseDescriptorLimit();
@@ -219,7 +228,7 @@ int main(int argc, char** argv)
     // The server's own line names the port asked for; with 0 the system
     // chose one, and a script needs to know which.
     if (port == 0)
-        output.write(LogLine::stamped(QStringLiteral("(Main) - The system chose port %1").arg(server->serverPort())));
+        say(QStringLiteral("(Main) - The system chose port %1").arg(server->serverPort()));
 
     // The cab display beside it, unless switched off.
     LiveEndpoint live;
@@ -227,12 +236,11 @@ int main(int argc, char** argv)
     if (!parser.isSet(noLiveOption) && settings.GetLiveEnabled()) {
         QString error;
         if (live.start(settings.GetTrainSimPath(), livePort, settings.GetLiveControlCode(), &error)) {
-            output.write(LogLine::stamped(QStringLiteral("(Main) - Cab display: %1")
-                                              .arg(LiveEndpoint::pageAddress(LiveEndpoint::reachableHost(), live.port()))));
-            output.write(LogLine::stamped(QStringLiteral("(Main) - Control code for driving from the cab display: %1")
-                                              .arg(settings.GetLiveControlCode())));
+            say(QStringLiteral("(Main) - Cab display: %1")
+                    .arg(LiveEndpoint::pageAddress(LiveEndpoint::reachableHost(), live.port())));
+            say(QStringLiteral("(Main) - Control code for driving from the cab display: %1").arg(settings.GetLiveControlCode()));
         } else {
-            output.write(LogLine::stamped(QStringLiteral("(Main) - Cab display not started: port %1: %2").arg(livePort).arg(error)));
+            say(QStringLiteral("(Main) - Cab display not started: port %1: %2").arg(livePort).arg(error));
         }
     }
 
@@ -244,6 +252,8 @@ int main(int argc, char** argv)
     const bool clientsEnded = server->stopAllClients(kClientsEndMs);
     if (clientsEnded)
         delete server;
+    else
+        say(QStringLiteral("(Main) - Client threads did not end within %1 ms; ending without them").arg(kClientsEndMs));
     const bool outputDone = output.finish(kOutputEndMs);
     ShutdownSignal::shutdownDone();
     // A client left in a library call, or an output that takes nothing: end

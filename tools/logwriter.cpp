@@ -98,9 +98,9 @@ LogWriter::~LogWriter()
         finish(0);
 }
 
-void LogWriter::write(const QString& line)
+void LogWriter::write(const QString& line, bool keep)
 {
-    m_state->queue.push(line, 0);
+    m_state->queue.push(line, 0, keep);
 }
 
 bool LogWriter::finish(int timeoutMs)

@@ -20,7 +20,8 @@ public:
     LogWriter& operator=(const LogWriter&) = delete;
 
     // Queues one whole line (stamped, without its line feed). Never blocks.
-    void write(const QString& line);
+    // A line to `keep` (the program's own) is never dropped.
+    void write(const QString& line, bool keep = false);
 
     // Writes what waits and ends the thread, waiting up to `timeoutMs`. False
     // when the output does not take the lines in time: the thread is then
