@@ -80,7 +80,7 @@ void LiveSession::sendError(const char* error, const QString& text, const QJsonV
     QJsonObject message{{QStringLiteral("type"), QStringLiteral("error")},
                         {QStringLiteral("error"), QLatin1String(error)},
                         {QStringLiteral("message"), text}};
-    if (!id.isUndefined() && !id.isNull())
+    if (!id.isUndefined()) // an id of null comes back too, as sent
         message.insert(QStringLiteral("id"), id);
     send(message);
 }
@@ -191,8 +191,12 @@ void LiveSession::onMessage(const QString& text)
         return sendError("too-large", QStringLiteral("messages are at most %1 bytes").arg(MaxMessageBytes));
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(bytes, &parseError);
-    if (parseError.error != QJsonParseError::NoError)
-        return sendError("not-json", parseError.errorString());
+    if (parseError.error != QJsonParseError::NoError) {
+        // Qt 5 reads only an object or an array as a document: a number, a
+        // string, true or null alone is JSON too, just not a message.
+        if (QJsonDocument::fromJson('[' + bytes + ']').array().size() != 1)
+            return sendError("not-json", parseError.errorString());
+    }
     if (!document.isObject())
         return sendError("bad-message", QStringLiteral("a message is a JSON object"));
     const QJsonObject message = document.object();

@@ -63,7 +63,7 @@ private:
     void unsubscribe(const QJsonObject& message);
     void set(const QJsonObject& message);
     void send(const QJsonObject& message);
-    void sendError(const char* error, const QString& text, const QJsonValue& id = QJsonValue());
+    void sendError(const char* error, const QString& text, const QJsonValue& id = QJsonValue::Undefined);
     int resolve(const QJsonValue& controller) const;
     bool takeToken();
     void heartbeat();
