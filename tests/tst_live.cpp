@@ -163,23 +163,13 @@ private slots:
             QVERIFY(client.received.size() >= first.received.size() - 2);
     }
 
-    // The answer to each: the period a subscription is held to, or the fault's error, once, for a flood too.
+    // The fault's error, once, for a flood too; the connection goes on. (The documents' recorded examples
+    // hold the other errors and the periods.)
     void answers_data()
     {
         QTest::addColumn<QString>("messages"); // one a line
-        QTest::addColumn<QString>("answer");   // the period subscribed to, or the error
-        const QString subscribe = QStringLiteral("{\"type\":\"subscribe\",\"controllers\":[0]%1}");
-        QTest::addRow("no period asked: 100 ms") << subscribe.arg("") << "100";
-        QTest::addRow("a period is rounded, not the fastest") << subscribe.arg(",\"period\":250.5") << "251";
-        QTest::addRow("too fast a period is the fastest") << subscribe.arg(",\"period\":1") << "50";
-        QTest::addRow("beyond an int, the slowest period") << subscribe.arg(",\"period\":1e10") << "10000";
-        QTest::addRow("not JSON") << "{nope" << "not-json";
-        QTest::addRow("no object") << "[1]" << "bad-message";
-        QTest::addRow("an unknown type") << "{\"type\":\"fly\"}" << "unknown-type";
-        QTest::addRow("an unknown controller") << "{\"type\":\"subscribe\",\"controllers\":[\"Wings\",99]}"
-                                               << "unknown-controller";
-        QTest::addRow("unsubscribe with no array") << "{\"type\":\"unsubscribe\",\"controllers\":0}" << "bad-message";
-        QTest::addRow("a negative deadband") << subscribe.arg(",\"deadband\":-1") << "bad-message";
+        QTest::addColumn<QString>("error");
+        QTest::addRow("a negative deadband") << "{\"type\":\"subscribe\",\"controllers\":[0],\"deadband\":-1}" << "bad-message";
         QTest::addRow("too large: 6000 characters, but 18000 bytes")
             << QStringLiteral("{\"type\":\"ping\",\"x\":\"%1\"}").arg(QString(6000, QChar(0x20ac))) << "too-large";
         QTest::addRow("too many a second") << QString("{\"type\":\"ping\"}\n").repeated(200) << "too-many";
@@ -187,13 +177,11 @@ private slots:
     void answers()
     {
         QFETCH(QString, messages);
-        QFETCH(QString, answer);
         Client client(m_live.port());
         for (const QString& message : messages.split('\n', Qt::SkipEmptyParts))
             client.socket.sendTextMessage(message);
-        const bool subscribed = answer.front().isDigit();
-        const QJsonObject first = client.next(subscribed ? "subscribed" : "error");
-        QCOMPARE(first.value(subscribed ? "period" : "error").toVariant().toString(), answer);
+        const QJsonObject first = client.next("error");
+        QTEST(first.value("error").toString(), "error");
         // The connection goes on, a flooded one once its allowance has come back,
         // and by then every answer to the messages above is in: one error at most.
         QVERIFY(QTest::qWaitFor([&] {
