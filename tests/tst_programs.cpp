@@ -51,6 +51,7 @@ private slots:
         row("cli: a reply with another tag", cli, loco, 5, "tag 999998 instead of 1", "@000013;005;999998;x;");
         row("cli: closed halfway through the reply", cli, loco, 6, "halfway", "@000020;005;000001;<close>");
         row("cli: answered NO RESULT", cli, loco, 1, "no result: NO RESULT", "@000021;005;000001;NO RESULT;");
+        row("cli: text answered NO RESULT, printed", cli, {"--port", "PORT", "text", "GetLocoName()"}, 1, "NO RESULT\n", "NO RESULT");
         row("example client in C++", "example_client", {"127.0.0.1", "PORT"}, 0, "Demonstrator\ncontroller 0 = ");
         row("example client in Python", QStandardPaths::findExecutable(QStringLiteral("python3")),
             {QFINDTESTDATA("../examples/python/kestrel_client.py"), "--port", "PORT", "--count", "1"}, 0, "Reverser=");

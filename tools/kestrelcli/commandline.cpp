@@ -274,8 +274,10 @@ Commands:
 Plain-text answers carry no terminator. "text" prints what arrives until
 nothing more has come for 250 ms, or until the timeout; when nothing comes
 at all (SetControllerValue and SetClientName have no answer) it prints
-nothing, says so on standard error and exits with status 0. "list --json"
-reads until the bytes form a complete JSON document.
+nothing, says so on standard error and exits with status 0; an answer that
+is a no-result text exits with status 1. "list --json" reads until the bytes
+form a complete JSON document; a server without the simulator's library
+sends none, and it exits with status 4 after the timeout.
 
 Exit status:
   0  success

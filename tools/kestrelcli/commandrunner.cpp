@@ -294,6 +294,10 @@ int CommandRunner::listJson()
 {
     KestrelClient::Reply reply
         = m_client.requestText(QByteArrayLiteral("GetControllerListExtended(JSON)<END>"), isCompleteJson);
+    if (reply.outcome == KestrelClient::Outcome::Timeout && reply.bytes.isEmpty()) {
+        complain(reply.error + QStringLiteral(" (a server without the simulator's library sends no JSON list)"));
+        return ExitTimeout;
+    }
     if (reply.outcome == KestrelClient::Outcome::Timeout && !reply.bytes.isEmpty()) {
         // All there is; a document without its closing line feed still counts.
         if (QJsonDocument::fromJson(reply.bytes).isNull()) {
@@ -360,7 +364,8 @@ int CommandRunner::text()
     if (!reply.ok())
         return failed(reply);
     writeBytes(m_out, reply.bytes.endsWith('\n') ? reply.bytes : reply.bytes + '\n');
-    return ExitOk;
+    // The answer as it came, and a status a script can tell it by.
+    return ReplyParser::isNoResult(QString::fromLocal8Bit(reply.bytes)) ? ExitNoResult : ExitOk;
 }
 
 int CommandRunner::watch()
