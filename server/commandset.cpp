@@ -174,7 +174,7 @@ void CommandSet::executeFrame(const MessageFrame& request)
     }
     case FrameCommand::SetControllerValue: {
         QString text = argumentOf(request);
-        call(&TSInterfaceBase::setControllerValue, text);
+        setController(text);
         m_responder->log(QStringLiteral("(Server) - %1").arg(text), 0);
         reply(8, tag, text);
         return;
@@ -194,6 +194,16 @@ void CommandSet::executeFrame(const MessageFrame& request)
     }
     }
     // Any other code is ignored: no reply, no log line.
+}
+
+void CommandSet::setController(QString& text)
+{
+    if (!m_interface)
+        return;
+    // The id as the interface reads it: a text that is no number is 0.
+    const int index = text.section(QLatin1Char(':'), 0, 0).toInt();
+    if (m_interface->setControllerValue(text) == ResultOk)
+        m_responder->controllerSet(index);
 }
 
 bool CommandSet::interpretText(const QByteArray& bytes)
@@ -249,7 +259,7 @@ bool CommandSet::interpretText(const QByteArray& bytes)
             if (parts.size() != 2)
                 return false; // the rest of the text is abandoned
             QString request = parts.at(0) + QLatin1Char(':') + QString(parts.at(1)).replace(QLatin1Char(','), QLatin1Char('.'));
-            m_interface->setControllerValue(request);
+            setController(request);
         } else {
             m_responder->log(QStringLiteral("(Server) - Unknown Command: %1").arg(piece), 1);
         }

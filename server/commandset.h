@@ -35,6 +35,9 @@ public:
     // True once the client is being ended: a text of many commands stops at
     // the next one.
     virtual bool shouldEnd() const { return false; }
+    // A controller was set, so that others who show it can read it again
+    // at once rather than at their next look.
+    virtual void controllerSet(int index) { Q_UNUSED(index) }
 };
 
 // The command layer of one client: maps each framed request or plain-text
@@ -66,6 +69,9 @@ public:
 
 private:
     void reply(int command, int tag, const QString& payload);
+    // setControllerValue on "ID:VALUE", in place; the responder hears of a
+    // set that the library took.
+    void setController(QString& text);
     void answerText(const QString& text);
     QString sharedValuesText(const QString& pattern) const;
     QString storeSharedValues(const QString& payload);

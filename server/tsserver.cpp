@@ -154,6 +154,29 @@ void TSServer::drainLog()
         QMetaObject::invokeMethod(this, "drainLog", Qt::QueuedConnection);
 }
 
+void TSServer::OnControllerSet(int index)
+{
+    bool first = false;
+    {
+        std::lock_guard<std::mutex> lock(m_setsMutex);
+        first = m_setIndexes.isEmpty();
+        m_setIndexes.insert(index);
+    }
+    if (first)
+        QMetaObject::invokeMethod(this, "announceControllerSets", Qt::QueuedConnection);
+}
+
+void TSServer::announceControllerSets()
+{
+    QSet<int> indexes;
+    {
+        std::lock_guard<std::mutex> lock(m_setsMutex);
+        indexes.swap(m_setIndexes);
+    }
+    for (int index : qAsConst(indexes))
+        emit sigControllerSet(index);
+}
+
 void TSServer::OnClientDisconnected()
 {
     m_clientActive = false;
@@ -209,6 +232,7 @@ void TSServer::incomingConnection(qintptr socketDescriptor)
     // Direct: the line goes into the bounded queue in the client's thread.
     connect(thread, &TSServerThread::sigDebugString, this, &TSServer::OnDebugString, Qt::DirectConnection);
     connect(thread, &TSServerThread::sigDisconnected, this, &TSServer::OnClientDisconnected);
+    connect(thread, &TSServerThread::sigControllerSet, this, &TSServer::OnControllerSet, Qt::DirectConnection);
     thread->start(QThread::InheritPriority);
 
     if (!thread->isRunning() && !thread->isFinished()) {

@@ -6,8 +6,11 @@
 
 #include <QHash>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 #include <QTcpServer>
+
+#include <mutex>
 
 class Settings;
 
@@ -53,10 +56,17 @@ public:
 
 signals:
     void sigDebugString(QString text, int level);
+    // Clients set this controller: emitted in the server's thread, once
+    // for however many sets of it came since the last time.
+    void sigControllerSet(int index);
 
 public slots:
     void OnDebugString(QString text, int level);
     void OnClientDisconnected();
+    // Called in client threads: the set is noted, and announced from the
+    // server's thread, so that a client that sets a thousand times a second
+    // costs the listeners one announcement a turn of the event loop.
+    void OnControllerSet(int index);
 
 protected:
     void incomingConnection(qintptr socketDescriptor) override;
@@ -65,6 +75,7 @@ private:
     // Emits the waiting log lines, a batch per call, and the count of lines
     // dropped while the queue was full.
     Q_INVOKABLE void drainLog();
+    Q_INVOKABLE void announceControllerSets();
     // Deletes the client threads whose run() has ended (each asks for this
     // as its last step).
     Q_INVOKABLE void reapClients();
@@ -78,6 +89,8 @@ private:
     bool m_clientActive = false;
 
     LogQueue m_log;
+    std::mutex m_setsMutex;
+    QSet<int> m_setIndexes; // set since the last announcement
     ClientLimits m_limits;
     int m_connectionsPerAddress = 0;
     // Every client thread not yet deleted, with its peer's address.

@@ -248,6 +248,11 @@ bool TSServerThread::shouldEnd() const
     return m_endRequested;
 }
 
+void TSServerThread::controllerSet(int index)
+{
+    emit sigControllerSet(index);
+}
+
 void TSServerThread::frameReceived(const QByteArray& message)
 {
     // Qt drops a disabled debug line only after it is built; kestreld

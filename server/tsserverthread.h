@@ -72,6 +72,8 @@ signals:
     void error(QTcpSocket::SocketError socketerror);
     void sigDebugString(QString text, int level);
     void sigDisconnected();
+    // In the worker thread: this client set a controller.
+    void sigControllerSet(int index);
 
 public slots:
     void readyRead();
@@ -85,6 +87,7 @@ private:
     void sendBytes(const QByteArray& bytes) override;
     void log(const QString& text, int level) override;
     bool shouldEnd() const override;
+    void controllerSet(int index) override;
     // RequestReader::Handler
     void frameReceived(const QByteArray& message) override;
     bool textReceived(const QByteArray& text) override;
