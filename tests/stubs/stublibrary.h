@@ -47,6 +47,7 @@ public:
     void setControllerListNull() { setText(ControllerList, nullptr); }
     // What GetControllerValue(index, type) answers (type 0 current, 1 min,
     // 2 max) and GetRailSimValue(id, 0); whatever was never set answers 0.
+    // SetControllerValue sets the current value too, as a simulator does.
     void setValue(int index, int type, float value) { call<void(int, int, float)>("StubSetValue", index, type, value); }
     void setRailSimValue(int id, float value) { setValue(id, -1, value); }
     void setConnected(bool connected) { setFlag(Disconnected, !connected); }

@@ -35,9 +35,25 @@ static struct {
     char log[LOG_SIZE];
     size_t logLength;
 } g;
-/* Texts are handed out as the calling thread's own copies, which only its next call rewrites: a
- * test may set or reset a text while a server thread still reads the copy it was given. */
-static _Thread_local char t_handedOut[2][TEXT_SIZE];
+/* Texts are handed out as copies kept for good, one per distinct text: a test may set or reset a
+ * text while a server thread still reads the copy it was given. (Copies per calling thread would
+ * live in the loader's thread-local blocks, which glibc frees in whichever thread next reuses a
+ * finished thread's stack, out of a thread checker's sight.) */
+enum { HANDED_OUT_COUNT = 256 };
+static char* g_handedOut[HANDED_OUT_COUNT];
+
+/* Called with the mutex held. */
+static const char* handOut(const char* text)
+{
+    int i = 0;
+    while (i < HANDED_OUT_COUNT && g_handedOut[i] && strcmp(g_handedOut[i], text) != 0)
+        ++i;
+    if (i == HANDED_OUT_COUNT)
+        return g_handedOut[HANDED_OUT_COUNT - 1]; /* more texts than any test sets */
+    if (!g_handedOut[i])
+        g_handedOut[i] = strdup(text);
+    return g_handedOut[i];
+}
 static int g_waiting; /* GetLocoName calls held back by the HELD flag; a reset keeps it */
 static pthread_mutex_t g_mutex = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t g_released = PTHREAD_COND_INITIALIZER;
@@ -72,7 +88,7 @@ static bool flagOf(int which)
 
 static const char* textOf(int which)
 {
-    const char* text = g.textIsNull[which] ? NULL : strcpy(t_handedOut[which], g.text[which]);
+    const char* text = g.textIsNull[which] ? NULL : handOut(g.text[which]);
     leave();
     return text;
 }
@@ -90,6 +106,16 @@ static float valueOf(int index, int type)
     const float value = i < g.valueCount ? g.values[i].value : 0.0f;
     leave();
     return value;
+}
+
+/* Called with the mutex held. */
+static void store(int index, int type, float value)
+{
+    const int i = find(index, type);
+    if (i < VALUE_COUNT) {
+        g.values[i] = (struct stubValue){index, type, value};
+        g.valueCount += i == g.valueCount;
+    }
 }
 
 #ifndef STUB_OMIT_SetRailDriverConnected
@@ -147,6 +173,7 @@ STUB_EXPORT void SetControllerValue(int index, float value)
     if (comma)
         *comma = '.';
     enter("SetControllerValue(%d,%s);", index, number);
+    store(index, 0, value); /* read back as a simulator would */
     leave();
 }
 #endif
@@ -188,11 +215,7 @@ STUB_EXPORT void StubSetText(int which, const char* value)
 STUB_EXPORT void StubSetValue(int index, int type, float value)
 {
     pthread_mutex_lock(&g_mutex);
-    const int i = find(index, type);
-    if (i < VALUE_COUNT) {
-        g.values[i] = (struct stubValue){index, type, value};
-        g.valueCount += i == g.valueCount;
-    }
+    store(index, type, value);
     pthread_mutex_unlock(&g_mutex);
 }
 
