@@ -9,8 +9,10 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -59,9 +61,35 @@ const char* handOut(std::string text)
 // how often its server calls the library.
 std::atomic<unsigned long long> g_calls{0};
 
+// For benchmarks and demonstrations: with RAILSIM_DRIVER naming a file,
+// its lines "INDEX VALUE" are applied whenever its text changes, looked at
+// every 5 ms, as the driver moving levers in the cab: changes that a program
+// learns of only by reading.
+void watchDriver(std::string path)
+{
+    std::thread([path = std::move(path)] {
+        std::string applied;
+        for (;;) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            std::ifstream file(path);
+            const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+            if (text == applied)
+                continue;
+            applied = text;
+            std::istringstream lines(text);
+            int index = 0;
+            float value = 0;
+            while (lines >> index >> value)
+                locomotive().setControllerValue(index, value);
+        }
+    }).detach();
+}
+
 void countCall()
 {
     static const bool counting = [] {
+        if (const char* driver = std::getenv("RAILSIM_DRIVER"); driver && *driver)
+            watchDriver(driver);
         const char* file = std::getenv("RAILSIM_CALL_COUNT");
         if (!file || !*file)
             return false;
