@@ -1,9 +1,8 @@
 #include "kestrel.h"
 
-#include "liveendpoint.h"
+#include "kestrelservice.h"
 #include "logline.h"
 #include "settings.h"
-#include "tsserver.h"
 #include "versioninfo.h"
 
 #include <QCloseEvent>
@@ -131,17 +130,12 @@ Kestrel::Kestrel(QWidget* parent)
 
 Kestrel::~Kestrel()
 {
-    if (m_live)
-        m_live->stop();
-    if (m_server) {
-        // The server goes later, once its clients have ended; it ends them
-        // now, while the settings store they read still exists, waiting a
-        // bounded time: a client stuck in a library call is left behind
-        // rather than holding up the program's end.
-        m_server->disconnect(this);
-        m_server->retire();
-        m_server = nullptr;
-    }
+    // The server goes later, once its clients have ended; the service ends
+    // them now, while the settings store they read still exists, waiting a
+    // bounded time: a client stuck in a library call is left behind rather
+    // than holding up the program's end.
+    delete m_service;
+    m_service = nullptr;
     delete m_settings;
     m_settings = nullptr;
 }
@@ -209,29 +203,6 @@ void Kestrel::ShowVersion()
     versionInfo.Release();
 }
 
-// The cab display's live port beside the server: its address and the code
-// for driving from it go to the log.
-void Kestrel::StartLive(quint16 serverPort)
-{
-    if (!m_settings->GetLiveEnabled())
-        return;
-    if (!m_live) {
-        m_live = new LiveEndpoint(this);
-        connect(m_live, &LiveEndpoint::sigDebugString, this, &Kestrel::OnDebugString);
-    }
-    const quint16 port = m_settings->GetLivePort(serverPort);
-    QString error;
-    if (!m_live->start(m_settings->GetTrainSimPath(), port, m_settings->GetLiveControlCode(), &error)) {
-        OnDebugString(QStringLiteral("(Main) - Cab display not started: port %1: %2").arg(port).arg(error), 1);
-        return;
-    }
-    const QString host = ui.lineEdit_ip->text().isEmpty() ? LiveEndpoint::reachableHost() : ui.lineEdit_ip->text();
-    OnDebugString(QStringLiteral("(Main) - Cab display: %1").arg(LiveEndpoint::pageAddress(host, m_live->port())), 1);
-    OnDebugString(QStringLiteral("(Main) - Control code for driving from the cab display: %1")
-                      .arg(m_settings->GetLiveControlCode()),
-                  1);
-}
-
 void Kestrel::OnComboBoxChanged(int index)
 {
     if (index >= 0 && index < m_addresses.size())
@@ -241,18 +212,16 @@ void Kestrel::OnComboBoxChanged(int index)
 void Kestrel::OnStartStopServer()
 {
     if (ui.pushButton_serverStartStop->text() == kStartCaption) {
-        if (!m_server) {
-            m_server = new TSServer(m_settings, nullptr);
-            connect(m_server, &TSServer::sigDebugString, this, &Kestrel::OnDebugString);
+        if (!m_service) {
+            m_service = new KestrelService(m_settings, this);
+            connect(m_service, &KestrelService::logLine, this,
+                    [this](const QString& text, KestrelService::Level level) { OnDebugString(text, int(level)); });
         }
         // Whether listening worked is the server's to report, in the log.
-        const quint16 port = portFromText(ui.lineEdit_port->text());
-        m_server->startListening(ui.lineEdit_ip->text(), port);
-        // The server's line names the port asked for; with 0 the system
-        // chose one, which whoever connects needs to know.
-        if (port == 0 && m_server->isListening())
-            OnDebugString(QStringLiteral("(Main) - The system chose port %1").arg(m_server->serverPort()), 0);
-        StartLive(port);
+        KestrelService::Options options;
+        options.address = ui.lineEdit_ip->text();
+        options.port = portFromText(ui.lineEdit_port->text());
+        m_service->start(options);
 
         ui.pushButton_serverStartStop->setText(kStopCaption);
         ui.groupBox->setEnabled(false);
@@ -263,17 +232,7 @@ void Kestrel::OnStartStopServer()
     ui.pushButton_serverStartStop->setText(kStartCaption);
     ui.groupBox->setEnabled(true);
     ui.groupBox_pathToTS->setEnabled(true);
-
-    if (m_live)
-        m_live->stop();
-    if (m_server) {
-        m_server->stop();
-        // Deleted later, once every client has ended. Ending a client cuts
-        // its waits short; one stuck in a library call does not hold the
-        // window for more than a moment.
-        m_server->retire();
-        m_server = nullptr;
-    }
+    m_service->stop();
 }
 
 void Kestrel::OnDebugString(QString text, int level)

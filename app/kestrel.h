@@ -6,16 +6,16 @@
 #include <QString>
 #include <QStringList>
 
-class LiveEndpoint;
+class KestrelService;
 class QCloseEvent;
 class QLabel;
 class Settings;
-class TSServer;
 
 // Kestrel's only window: the network interface and port to serve on, the
 // simulator's install folder, the button that starts and stops the server,
-// and the log pane. It owns the settings store and the server, fills its
-// controls from the settings at start-up and writes them back on closing.
+// and the log pane. It owns the settings store and the service that runs the
+// server, fills its controls from the settings at start-up and writes them
+// back on closing.
 class Kestrel : public QMainWindow
 {
     Q_OBJECT
@@ -43,15 +43,14 @@ protected:
 private:
     void InitGui();
     void ShowVersion();
-    void StartLive(quint16 serverPort);
 
     Ui::KestrelClass ui;
     // One IPv4 address per entry of comboBox_netinterfaces, in its order.
     QStringList m_addresses;
     Settings* m_settings = nullptr;
-    TSServer* m_server = nullptr;
+    // The server, and the cab display beside it, from "Start Server" to
+    // "Stop Server".
+    KestrelService* m_service = nullptr;
     // The empty label at the status bar's left; the version follows it.
     QLabel* m_statusLabel = nullptr;
-    // The cab display's live port, running while the server does.
-    LiveEndpoint* m_live = nullptr;
 };

@@ -6,16 +6,16 @@
 #include <QString>
 
 class LiveServer;
-class LiveState;
 class LogQueue;
 class QThread;
 class Sampler;
 
-// The live port beside the server, as the window and kestreld use it: it
-// starts the live server's thread and the sampler's thread, relays their
-// log lines (through a bounded queue, emitted here by sigDebugString) and
-// ends both. A sampler stuck in a library call is left behind when it does
-// not end within a bound, never waited on for good.
+// The live port beside the server, as the service runs it: it starts the
+// live server's thread and the sampler's thread, wires the two together by
+// queued signals, relays their log lines (through a bounded queue, emitted
+// here by sigDebugString) and ends both. A sampler stuck in a library call
+// is left behind when it does not end within a bound, never waited on for
+// good.
 class LiveEndpoint : public QObject
 {
     Q_OBJECT
@@ -31,6 +31,8 @@ public:
                LiveSession::Timing timing = LiveSession::Timing());
     void stop();
     quint16 port() const { return m_port; }
+    // The thread the live server and its sessions run in, while started.
+    QThread* networkThread() const { return m_network; }
 
     // "http://<host>:<port>/", the address users open.
     static QString pageAddress(const QString& host, quint16 port);
@@ -42,11 +44,13 @@ public:
 
 signals:
     void sigDebugString(QString text, int level);
+    // A controller was set through the main port: the sampler reads it
+    // again at once.
+    void controllerSet(int index);
 
 private:
-    Q_INVOKABLE void drainLog();
+    void drainLog();
 
-    LiveState* m_state = nullptr;
     LogQueue* m_log = nullptr;
     QThread* m_network = nullptr;
     QThread* m_sampling = nullptr;

@@ -3,7 +3,9 @@
 #include "httpresponder.h"
 #include "logqueue.h"
 #include "nativesocket.h"
+#include "queuedhandoff.h"
 
+#include <QCoreApplication>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QWebSocket>
@@ -17,31 +19,34 @@ constexpr qint64 kMaxWebSocketBytes = 1024 * 1024;
 
 } // namespace
 
-LiveServer::LiveServer(LiveState* state, LogQueue* log, QObject* logOwner, Options options)
-    : m_state(state)
-    , m_log(log)
-    , m_logOwner(logOwner)
+LiveServer::LiveServer(LogQueue* log, Options options)
+    : m_log(log)
     , m_options(std::move(options))
+    , m_codes(m_options.controlCode)
     , m_webSockets(QStringLiteral("Kestrel"), QWebSocketServer::NonSecureMode)
 {
     m_tcp.setParent(this);
     m_webSockets.setParent(this);
     m_clock.start();
-    m_state->setSide(LiveState::Server, this);
     connect(&m_tcp, &QTcpServer::newConnection, this, &LiveServer::accept);
     connect(&m_webSockets, &QWebSocketServer::newConnection, this, &LiveServer::sessionStarted);
 }
 
-// Runs in the server's thread, which deletes it as that thread ends.
+// Runs in the server's thread, which deletes it as that thread ends; the
+// live endpoint handed it over to this thread.
 LiveServer::~LiveServer()
 {
-    m_state->setSide(LiveState::Server, nullptr);
+    QueuedHandoff::receive(this);
     m_tcp.close();
     const QList<LiveSession*> sessions = m_sessions.values();
     m_sessions.clear();
     for (LiveSession* session : sessions)
         session->disconnect(this);
     qDeleteAll(sessions);
+    // A closing WebSocket hands its TCP socket to deferred deletion, which a
+    // thread that is finishing (this runs as it finishes) no longer carries
+    // out by itself: the socket, and with it the thread's data, would stay.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 bool LiveServer::listen(quint16 port, QString* error)
@@ -60,15 +65,7 @@ bool LiveServer::listen(quint16 port, QString* error)
 void LiveServer::log(const QString& text, int level)
 {
     if (m_log->push(LogQueue::cut(text), level))
-        wake(nullptr);
-}
-
-void LiveServer::wake(const char* method)
-{
-    if (!method)
-        QMetaObject::invokeMethod(m_logOwner, "drainLog", Qt::QueuedConnection);
-    else
-        m_state->wake(LiveState::Sampler, method);
+        emit logWaiting();
 }
 
 void LiveServer::accept()
@@ -125,9 +122,12 @@ void LiveServer::sessionStarted()
     while (QWebSocket* socket = m_webSockets.nextPendingConnection()) {
         socket->setMaxAllowedIncomingMessageSize(quint64(kMaxWebSocketBytes));
         socket->setMaxAllowedIncomingFrameSize(quint64(kMaxWebSocketBytes));
-        auto* session = new LiveSession(socket, m_nextSession++, this, m_options.timing);
+        auto* session = new LiveSession(socket, m_nextSession++, &m_codes, m_options.timing);
         m_sessions.insert(session->id(), session);
         log(QStringLiteral("(Live) - %1 connected").arg(session->peer()), 0);
+        connect(session, &LiveSession::logLine, this, &LiveServer::log);
+        connect(session, &LiveSession::subscriptionsChanged, this, &LiveServer::subscriptionsChanged);
+        connect(session, &LiveSession::setRequested, this, &LiveServer::requestSet);
         connect(session, &LiveSession::closed, this, [this, session] {
             log(QStringLiteral("(Live) - %1 disconnected").arg(session->peer()), 0);
             m_sessions.remove(session->id());
@@ -137,32 +137,37 @@ void LiveServer::sessionStarted()
         if (m_locomotive.generation > 0)
             session->greet(m_locomotive);
         // A new client is a moment to look for another locomotive.
-        wake("refresh");
+        emit refreshWanted();
     }
 }
 
-void LiveServer::locomotiveChanged()
+void LiveServer::locomotiveRead(const Sampler::Locomotive& locomotive)
 {
-    m_locomotive = m_state->locomotive();
+    QueuedHandoff::receive(&Sampler::staticMetaObject);
+    m_locomotive = locomotive;
     for (LiveSession* session : qAsConst(m_sessions))
         session->locomotiveChanged(m_locomotive);
     subscriptionsChanged();
 }
 
-void LiveServer::valuesChanged()
+void LiveServer::valuesRead(const Sampler::Values& values)
 {
-    const QHash<int, double> values = m_state->values();
+    QueuedHandoff::receive(&Sampler::staticMetaObject);
+    // The sampler sends a locomotive before its values, so values of
+    // another locomotive than the last one announced cannot come; should
+    // they, they would be shown under the wrong controllers.
+    if (values.generation != m_locomotive.generation)
+        return;
     const qint64 now = m_clock.elapsed();
     for (LiveSession* session : qAsConst(m_sessions))
-        session->valuesChanged(values, now);
+        session->valuesRead(values, now);
 }
 
-void LiveServer::setsDone()
+void LiveServer::setDone(const Sampler::SetRequest& request)
 {
-    for (const LiveState::SetRequest& request : m_state->takeFinishedSets()) {
-        if (LiveSession* session = m_sessions.value(request.session))
-            session->setDone(request);
-    }
+    QueuedHandoff::receive(&Sampler::staticMetaObject);
+    if (LiveSession* session = m_sessions.value(request.session))
+        session->setDone(request);
 }
 
 void LiveServer::subscriptionsChanged()
@@ -170,36 +175,12 @@ void LiveServer::subscriptionsChanged()
     QHash<int, int> demand;
     for (const LiveSession* session : qAsConst(m_sessions))
         session->addDemand(&demand);
-    m_state->setDemand(demand);
-    wake("demandChanged");
+    QueuedHandoff::send(&Sampler::staticMetaObject);
+    emit demandChanged(demand);
 }
 
-void LiveServer::requestSet(const LiveState::SetRequest& request, const QString& peer)
+void LiveServer::requestSet(const Sampler::SetRequest& request)
 {
-    m_state->requestSet(request);
-    log(QStringLiteral("(Live) - %1 sets controller %2 to %3").arg(peer).arg(request.index).arg(request.value), 1);
-    wake("setsWaiting");
-}
-
-// Wrong codes are counted per address over the last minute; past the limit
-// every try from there is refused until the minute has passed, so that the
-// code cannot be found by trying them all.
-LiveServer::CodeCheck LiveServer::checkCode(const QString& peer, const QString& code)
-{
-    const qint64 now = m_clock.elapsed();
-    QList<qint64>& wrong = m_wrongCodes[peer];
-    while (!wrong.isEmpty() && now - wrong.first() > 60000)
-        wrong.removeFirst();
-    CodeCheck check = CodeCheck::Wrong;
-    if (wrong.size() >= WrongCodesPerMinute) {
-        check = CodeCheck::TooMany;
-    } else if (!code.isEmpty() && code == m_options.controlCode) {
-        check = CodeCheck::Ok;
-    } else if (!code.isEmpty()) {
-        wrong.append(now);
-        log(QStringLiteral("(Live) - %1 gave a wrong control code").arg(peer), 1);
-    }
-    if (wrong.isEmpty())
-        m_wrongCodes.remove(peer);
-    return check;
+    QueuedHandoff::send(&Sampler::staticMetaObject);
+    emit setRequested(request);
 }

@@ -1,6 +1,6 @@
 #include "livesession.h"
 
-#include "liveserver.h"
+#include "codeguard.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -11,10 +11,10 @@
 
 namespace {
 
-QJsonArray controllerList(const LiveState::Locomotive& locomotive)
+QJsonArray controllerList(const Sampler::Locomotive& locomotive)
 {
     QJsonArray controllers;
-    for (const LiveState::Controller& controller : locomotive.controllers)
+    for (const Sampler::Controller& controller : locomotive.controllers)
         controllers.append(QJsonObject{{QStringLiteral("index"), controller.index},
                                        {QStringLiteral("name"), controller.name},
                                        {QStringLiteral("min"), controller.minimum},
@@ -30,12 +30,15 @@ QString describe(const QJsonValue& controller)
 
 } // namespace
 
-LiveSession::LiveSession(QWebSocket* socket, quint64 id, LiveServer* server, Timing timing)
+std::atomic<int> LiveSession::s_instances{0};
+
+LiveSession::LiveSession(QWebSocket* socket, quint64 id, CodeGuard* codes, Timing timing)
     : m_socket(socket)
     , m_id(id)
-    , m_server(server)
+    , m_codes(codes)
     , m_timing(timing)
 {
+    ++s_instances;
     m_socket->setParent(this);
     m_peer = m_socket->peerAddress().toString();
     if (m_peer.startsWith(QLatin1String("::ffff:")))
@@ -55,15 +58,16 @@ LiveSession::LiveSession(QWebSocket* socket, quint64 id, LiveServer* server, Tim
     m_heartbeat.start(m_timing.heartbeatMs);
 }
 
-LiveSession::~LiveSession() = default;
+LiveSession::~LiveSession()
+{
+    --s_instances;
+}
 
 void LiveSession::heartbeat()
 {
     if (m_lastHeard.elapsed() > m_timing.timeoutMs) {
-        m_server->log(QStringLiteral("(Live) - %1 silent for %2 s; connection closed")
-                          .arg(m_peer)
-                          .arg(m_timing.timeoutMs / 1000),
-                      1);
+        emit logLine(QStringLiteral("(Live) - %1 silent for %2 s; connection closed").arg(m_peer).arg(m_timing.timeoutMs / 1000),
+                     1);
         m_socket->abort();
         return;
     }
@@ -85,8 +89,9 @@ void LiveSession::sendError(const char* error, const QString& text, const QJsonV
     send(message);
 }
 
-void LiveSession::greet(const LiveState::Locomotive& locomotive)
+void LiveSession::greet(const Sampler::Locomotive& locomotive)
 {
+    m_locomotive = locomotive;
     if (m_greeted)
         return;
     m_greeted = true;
@@ -104,10 +109,11 @@ void LiveSession::greet(const LiveState::Locomotive& locomotive)
 
 // A new locomotive: subscriptions by name carry over to the controllers of
 // that name; those by index meant a controller of the old one and end.
-void LiveSession::locomotiveChanged(const LiveState::Locomotive& locomotive)
+void LiveSession::locomotiveChanged(const Sampler::Locomotive& locomotive)
 {
     if (!m_greeted)
         return greet(locomotive);
+    m_locomotive = locomotive;
     send({{QStringLiteral("type"), QStringLiteral("loco")},
           {QStringLiteral("loco"), locomotive.name},
           {QStringLiteral("controllers"), controllerList(locomotive)}});
@@ -123,7 +129,7 @@ void LiveSession::locomotiveChanged(const LiveState::Locomotive& locomotive)
 
 int LiveSession::resolve(const QJsonValue& controller) const
 {
-    for (const LiveState::Controller& known : m_server->locomotive().controllers) {
+    for (const Sampler::Controller& known : m_locomotive.controllers) {
         if (controller.isString() ? known.name == controller.toString()
                                   : controller.isDouble() && double(known.index) == controller.toDouble())
             return known.index;
@@ -131,18 +137,21 @@ int LiveSession::resolve(const QJsonValue& controller) const
     return -1;
 }
 
-void LiveSession::valuesChanged(const QHash<int, double>& values, qint64 nowMs)
+void LiveSession::valuesRead(const Sampler::Values& values, qint64 nowMs)
 {
     QJsonObject moved;
     for (Subscription& subscription : m_subscriptions) {
-        const auto value = values.constFind(subscription.index);
-        if (value == values.cend() || nowMs < subscription.nextDueMs)
+        const auto value = values.values.constFind(subscription.index);
+        if (value == values.values.cend()
+            || (subscription.sent
+                && (nowMs < subscription.nextDueMs || std::fabs(*value - subscription.lastSent) <= subscription.deadband)))
             continue;
-        // A tick may come a little early; three quarters of the period keep
-        // a client from missing every other one.
-        subscription.nextDueMs = nowMs + subscription.periodMs * 3 / 4;
-        if (subscription.sent && std::fabs(*value - subscription.lastSent) <= subscription.deadband)
-            continue;
+        // Paced from the changes sent, not from the first value: a value that
+        // stood still goes out as soon as it moves (a set through Kestrel is
+        // read at once). A tick may come a little early; three quarters of
+        // the period keep a client from missing every other one.
+        if (subscription.sent)
+            subscription.nextDueMs = nowMs + subscription.periodMs * 3 / 4;
         subscription.sent = true;
         subscription.lastSent = *value;
         moved.insert(QString::number(subscription.index), *value);
@@ -252,7 +261,7 @@ void LiveSession::subscribe(const QJsonObject& message)
           {QStringLiteral("controllers"), subscribed},
           {QStringLiteral("period"), wanted.periodMs},
           {QStringLiteral("deadband"), wanted.deadband}});
-    m_server->subscriptionsChanged();
+    emit subscriptionsChanged();
 }
 
 void LiveSession::unsubscribe(const QJsonObject& message)
@@ -279,18 +288,21 @@ void LiveSession::unsubscribe(const QJsonObject& message)
     send({{QStringLiteral("type"), QStringLiteral("unsubscribed")},
           {QStringLiteral("id"), message.value(QStringLiteral("id"))},
           {QStringLiteral("controllers"), ended}});
-    m_server->subscriptionsChanged();
+    emit subscriptionsChanged();
 }
 
 void LiveSession::set(const QJsonObject& message)
 {
     const QJsonValue id = message.value(QStringLiteral("id"));
-    switch (m_server->checkCode(m_peer, message.value(QStringLiteral("code")).toString())) {
-    case LiveServer::CodeCheck::Wrong:
+    switch (m_codes->check(m_peer, message.value(QStringLiteral("code")).toString())) {
+    case CodeGuard::Check::Wrong:
+        emit logLine(QStringLiteral("(Live) - %1 gave a wrong control code").arg(m_peer), 1);
+        Q_FALLTHROUGH();
+    case CodeGuard::Check::Missing:
         return sendError("not-allowed", QStringLiteral("setting values needs the control code that Kestrel shows"), id);
-    case LiveServer::CodeCheck::TooMany:
+    case CodeGuard::Check::TooMany:
         return sendError("too-many-codes", QStringLiteral("too many wrong codes from this address; wait a minute"), id);
-    case LiveServer::CodeCheck::Ok:
+    case CodeGuard::Check::Ok:
         break;
     }
     const QJsonValue controller = message.value(QStringLiteral("controller"));
@@ -300,15 +312,16 @@ void LiveSession::set(const QJsonObject& message)
     const int index = resolve(controller);
     if (index < 0)
         return sendError("unknown-controller", QStringLiteral("no controller %1").arg(describe(controller)), id);
-    LiveState::SetRequest request;
+    Sampler::SetRequest request;
     request.session = m_id;
     request.id = id;
     request.index = index;
     request.value = value.toDouble();
-    m_server->requestSet(request, m_peer);
+    emit logLine(QStringLiteral("(Live) - %1 sets controller %2 to %3").arg(m_peer).arg(index).arg(request.value), 1);
+    emit setRequested(request);
 }
 
-void LiveSession::setDone(const LiveState::SetRequest& request)
+void LiveSession::setDone(const Sampler::SetRequest& request)
 {
     send({{QStringLiteral("type"), QStringLiteral("set")},
           {QStringLiteral("id"), request.id},

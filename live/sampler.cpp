@@ -1,5 +1,6 @@
 #include "sampler.h"
 
+#include "queuedhandoff.h"
 #include "tsinterfacedll.h"
 
 #include <algorithm>
@@ -11,9 +12,8 @@ constexpr int kLocoCheckMs = 1000;
 
 } // namespace
 
-Sampler::Sampler(QString simulatorPath, LiveState* state)
+Sampler::Sampler(QString simulatorPath)
     : m_simulatorPath(std::move(simulatorPath))
-    , m_state(state)
 {
     // Children, so that they move to the sampler's thread with it.
     m_tick.setParent(this);
@@ -23,14 +23,14 @@ Sampler::Sampler(QString simulatorPath, LiveState* state)
     m_locoCheck.setInterval(kLocoCheckMs);
 }
 
+// Deleted later by the live endpoint, which handed it over to this thread.
 Sampler::~Sampler()
 {
-    m_state->setSide(LiveState::Sampler, nullptr);
+    QueuedHandoff::receive(this);
 }
 
 void Sampler::start()
 {
-    m_state->setSide(LiveState::Sampler, this);
     // Made here: the interface is a QObject of this thread.
     m_interface = std::make_unique<TSInterfaceDll>(m_simulatorPath);
     QString status;
@@ -38,14 +38,9 @@ void Sampler::start()
     readLocomotive();
 }
 
-void Sampler::notify(const char* method)
-{
-    m_state->wake(LiveState::Server, method);
-}
-
 void Sampler::readLocomotive()
 {
-    LiveState::Locomotive locomotive;
+    Locomotive locomotive;
     m_interface->getLocoName(locomotive.name);
     // "index::name::minimum::maximum::" for every controller.
     QString list;
@@ -56,8 +51,12 @@ void Sampler::readLocomotive()
                                            fields.at(i + 3).toDouble()});
     }
     m_locoName = locomotive.name;
-    m_state->setLocomotive(std::move(locomotive));
-    notify("locomotiveChanged");
+    locomotive.generation = ++m_generation;
+    // The old locomotive's indexes name nothing here: nothing is read until
+    // the listener, told of this locomotive, says what it wants of it.
+    m_demand.clear();
+    QueuedHandoff::send(&Sampler::staticMetaObject);
+    emit locomotiveRead(locomotive);
 }
 
 // The name, not the library's changed flag, tells of a new locomotive:
@@ -79,9 +78,10 @@ void Sampler::refresh()
         tick();
 }
 
-void Sampler::demandChanged()
+void Sampler::setDemand(const QHash<int, int>& demand)
 {
-    const QHash<int, int> demand = m_state->demand();
+    QueuedHandoff::receive(&Sampler::staticMetaObject);
+    m_demand = demand;
     if (demand.isEmpty()) {
         m_tick.stop();
         m_locoCheck.stop();
@@ -101,40 +101,51 @@ void Sampler::demandChanged()
 
 void Sampler::tick()
 {
+    read(m_demand.keys());
+}
+
+void Sampler::read(const QList<int>& indexes)
+{
     if (!m_interface)
         return;
-    QHash<int, double> values;
-    const QHash<int, int> demand = m_state->demand();
-    for (auto it = demand.cbegin(); it != demand.cend(); ++it) {
-        if (it.key() < 0)
+    Values values;
+    values.generation = m_generation;
+    for (int index : indexes) {
+        if (index < 0)
             continue;
-        QString text = QStringLiteral("%1;0").arg(it.key());
+        QString text = QStringLiteral("%1;0").arg(index);
         bool ok = false;
         if (m_interface->getControllerValue(text) == ResultOk) {
             const double value = text.toDouble(&ok);
             if (ok)
-                values.insert(it.key(), value);
+                values.values.insert(index, value);
         }
     }
     // The name is asked after the values, one call whatever the number of
     // subscribers: values read while the locomotive changed would go out
-    // under the old one's indexes, so they are dropped and the next tick
-    // reads the new one's.
-    if (newLocomotive())
+    // under the old one's indexes, so they are dropped, and the next read is
+    // the new one's.
+    if (newLocomotive() || values.values.isEmpty())
         return;
-    m_state->publishValues(values);
-    notify("valuesChanged");
+    QueuedHandoff::send(&Sampler::staticMetaObject);
+    emit valuesRead(values);
 }
 
-void Sampler::setsWaiting()
+void Sampler::set(const Sampler::SetRequest& request)
 {
-    const QVector<LiveState::SetRequest> requests = m_state->takeSetRequests();
-    for (LiveState::SetRequest request : requests) {
-        QString text = QStringLiteral("%1:%2").arg(request.index).arg(request.value, 0, 'g', 9);
-        request.ok = m_interface && m_interface->setControllerValue(text) == ResultOk;
-        request.done = true;
-        m_state->finishSet(request);
-    }
-    if (!requests.isEmpty())
-        notify("setsDone");
+    QueuedHandoff::receive(&Sampler::staticMetaObject);
+    SetRequest done = request;
+    QString text = QStringLiteral("%1:%2").arg(request.index).arg(request.value, 0, 'g', 9);
+    done.ok = m_interface && m_interface->setControllerValue(text) == ResultOk;
+    // The new value first: the client that set it learns of the change as
+    // every other subscriber does, and then that its set was carried out.
+    readAgain(request.index);
+    QueuedHandoff::send(&Sampler::staticMetaObject);
+    emit setDone(done);
+}
+
+void Sampler::readAgain(int index)
+{
+    if (m_demand.contains(index))
+        read({index});
 }

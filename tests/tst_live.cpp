@@ -2,20 +2,41 @@
 // the stub library, and the cab page in headless Chromium against kestreld.
 
 #include "httpresponder.h"
+#include "kestrelservice.h"
 #include "liveendpoint.h"
 #include "loopbackclient.h"
+#include "queuedhandoff.h"
 #include "serverprocess.h"
+#include "settings.h"
 
 #include "stubs/stublibrary.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QNetworkInterface>
 #include <QStandardPaths>
+#include <QTcpServer>
 #include <QWebSocket>
 #include <QtTest>
 
 #include <deque>
+#include <mutex>
+
+// Holds the thread it lives in for as long as the test holds its mutex.
+class Holder : public QObject
+{
+    Q_OBJECT
+
+public:
+    static std::mutex mutex;
+    Q_INVOKABLE void hold()
+    {
+        std::lock_guard<std::mutex> wait(mutex);
+        QueuedHandoff::send(this);
+    }
+};
+std::mutex Holder::mutex;
 
 class TestLive : public QObject
 {
@@ -55,10 +76,16 @@ class TestLive : public QObject
     StubLibrary m_stub{QStringLiteral("full")};
     LiveEndpoint m_live;
     const QString m_code = QStringLiteral("246810");
+    QStringList m_log;
 
 private slots:
+    void initTestCase()
+    {
+        connect(&m_live, &LiveEndpoint::sigDebugString, this, [this](const QString& line) { m_log << line; });
+    }
     void init()
     {
+        m_log.clear();
         m_stub.reset();
         m_stub.setLocoName(QStringLiteral("Kestrel.:.Stub.:.Class 66"));
         m_stub.setControllerList(QStringLiteral("Throttle::Brake::Speed"));
@@ -120,6 +147,15 @@ private slots:
         for (const char* code : {"", "1", "1", "1", "1", "1"})
             QCOMPARE(set(code).value("error").toString(), QStringLiteral("not-allowed"));
         QCOMPARE(set(m_code).value("error").toString(), QStringLiteral("too-many-codes"));
+        // Counted and logged by the client's address: another address still has its tries.
+        QTRY_COMPARE(m_log.filter("(Live) - 127.0.0.1 gave a wrong control code").size(), 5);
+        QCOMPARE(m_log.filter("(Live) - 127.0.0.1 sets controller 1 to 0.5").size(), 1);
+        if (QTcpServer().listen(QHostAddress::LocalHostIPv6)) {
+            Client other(QUrl(QStringLiteral("ws://[::1]:%1/live/v1").arg(m_live.port())));
+            QVERIFY(!other.next("hello").isEmpty());
+            other.send({{"type", "set"}, {"controller", 0}, {"value", 1}, {"code", "1"}});
+            QCOMPARE(other.next("error").value("error").toString(), QStringLiteral("not-allowed"));
+        }
 
         client.send({{"type", "subscribe"}, {"controllers", QJsonArray{0, "Speed"}}, {"deadband", 0.1}});
         QCOMPARE(client.next("values").value("values").toObject(), (QJsonObject{{"0", 0.25}, {"2", 0}}));
@@ -161,6 +197,102 @@ private slots:
         QVERIFY(m_stub.callLog().count(QStringLiteral("GetControllerValue(2,0);")) <= ticks + 2);
         for (const Client& client : clients)
             QVERIFY(client.received.size() >= first.received.size() - 2);
+    }
+
+    // Held still, the network side sends, once it goes on, what the sampler read in order: a new locomotive
+    // before any value of it, never its values under the old one's indexes.
+    void noValueBeforeItsLocomotive()
+    {
+        // Made before the live port's threads start, so that everything they do with it comes after.
+        m_live.stop();
+        auto* holder = new Holder;
+        QString error;
+        QVERIFY2(m_live.start(m_stub.folder(), 0, m_code, &error, {200, 1000}), qPrintable(error));
+        m_stub.setValue(0, 0, 0.25f);
+        Client client(m_live.port());
+        client.send({{"type", "subscribe"}, {"controllers", QJsonArray{"Throttle"}}, {"period", 50}});
+        QVERIFY(!client.next("values").isEmpty());
+        holder->moveToThread(m_live.networkThread());
+        std::unique_lock<std::mutex> held(Holder::mutex);
+        QMetaObject::invokeMethod(holder, "hold", Qt::QueuedConnection);
+        // Some ticks of the old locomotive wait behind it; then it changes at once as far as the sampler can
+        // tell (it waits in GetLocoName meanwhile), and some ticks of the new one follow.
+        m_stub.clearCallLog();
+        QTRY_VERIFY(m_stub.callLog().count(QStringLiteral("GetLocoName();")) >= 2);
+        m_stub.hold(true);
+        QTRY_COMPARE(m_stub.waitingCalls(), 1);
+        const int from = client.received.size();
+        m_stub.setLocoName(QStringLiteral("Kestrel.:.Stub.:.Class 08"));
+        m_stub.setControllerList(QStringLiteral("Horn::Throttle"));
+        m_stub.setValue(0, 0, 1);
+        m_stub.setValue(1, 0, 0.75f);
+        m_stub.clearCallLog();
+        m_stub.hold(false);
+        QTRY_VERIFY(m_stub.callLog().count(QStringLiteral("GetLocoName();")) >= 6);
+        held.unlock();
+        const QJsonObject loco = client.next("loco", from);
+        QVERIFY(!loco.isEmpty());
+        QCOMPARE(client.next("values", from).value("values").toObject(), (QJsonObject{{"1", 0.75}}));
+        QVERIFY(client.received.indexOf(loco) < client.received.indexOf(client.next("values", from)));
+        m_live.stop();
+        QueuedHandoff::receive(holder); // what its thread did with it, that thread has ended
+        delete holder;
+    }
+
+    // A set through either port is read again at once: its value reaches a subscriber long before the next tick
+    // (10 s away), and the client that set it through the live port before the answer to its set.
+    void setReachesSubscribersAtOnce_data()
+    {
+        QTest::addColumn<bool>("framed");
+        QTest::addRow("through the live port") << false;
+        QTest::addRow("through the framed protocol") << true;
+    }
+    void setReachesSubscribersAtOnce()
+    {
+        QFETCH(bool, framed);
+        m_live.stop();
+        QTemporaryDir dir; // for the settings
+        const auto back = qScopeGuard([before = QDir::currentPath()] { QDir::setCurrent(before); });
+        QVERIFY(QDir::setCurrent(dir.path()));
+        Settings settings(nullptr);
+        settings.OverrideTrainSimPath(m_stub.folder());
+        KestrelService service(&settings);
+        QVERIFY(service.start({QString(), 0, true, 0}));
+        Client client(service.livePort());
+        client.send({{"type", "subscribe"}, {"controllers", QJsonArray{"Brake"}}, {"period", 10000}});
+        QCOMPARE(client.next("values").value("values").toObject(), (QJsonObject{{"1", 0}}));
+        const int from = client.received.size();
+        LoopbackClient main;
+        if (framed)
+            QVERIFY(main.connectTo(service.port()) && main.send(LoopbackClient::frame(8, 1, QStringLiteral("1:0.5"))));
+        else
+            client.send({{"type", "set"}, {"controller", "Brake"}, {"value", 0.5}, {"code", settings.GetLiveControlCode()}});
+        QCOMPARE(client.next("values", from).value("values").toObject(), (QJsonObject{{"1", 0.5}}));
+        QVERIFY(framed || client.received.indexOf(client.next("set", from)) > client.received.indexOf(client.next("values", from)));
+    }
+
+    // A closed client's session goes, and every session goes with the live port; the page's address names
+    // an IPv4 address of this machine, one others reach where there is one.
+    void sessionsAndAddress()
+    {
+        {
+            std::deque<Client> clients;
+            for (int i = 0; i < 3; ++i)
+                clients.emplace_back(m_live.port());
+            QCOMPARE(LiveSession::instances(), 3);
+            clients.pop_back();
+            QTRY_COMPARE(LiveSession::instances(), 2);
+        }
+        QTRY_COMPARE(LiveSession::instances(), 0);
+        Client stays(m_live.port());
+        m_live.stop();
+        QCOMPARE(LiveSession::instances(), 0);
+        const QHostAddress host(LiveEndpoint::reachableHost());
+        const auto others = QNetworkInterface::allAddresses();
+        QVERIFY(host.protocol() == QAbstractSocket::IPv4Protocol && !host.isLinkLocal());
+        QCOMPARE(host.isLoopback(), std::none_of(others.begin(), others.end(), [](const QHostAddress& a) {
+                     return a.protocol() == QAbstractSocket::IPv4Protocol && !a.isLoopback() && !a.isLinkLocal();
+                 }));
     }
 
     // The fault's error, once, for a flood too; the connection goes on. (The documents' recorded examples

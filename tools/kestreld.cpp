@@ -1,15 +1,14 @@
 // kestreld: Kestrel's server without a window, for Linux boxes, demos and
 // client authors. It reads the same "kestrel.ini" in its working directory,
-// serves with the same TSServer and prints the lines the window's log pane
-// would show.
+// runs the same service as the window and prints the lines the window's log
+// pane would show.
 
-#include "liveendpoint.h"
+#include "kestrelservice.h"
 #include "logline.h"
 #include "logwriter.h"
 #include "settings.h"
 #include "shutdownsignal.h"
 #include "simulatorfolder.h"
-#include "tsserver.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -208,51 +207,31 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    // On the heap: a server whose client is stuck in a library call cannot
-    // be destroyed (its thread would still use it), and is left to the end
-    // of the process instead.
-    auto* server = new TSServer(&settings);
-    QObject::connect(server, &TSServer::sigDebugString, &app, [&settings, &output](const QString& text, int level) {
-        // The threshold is read anew for every line, as the window does.
-        if (LogLine::shown(level, settings.GetLogLevel()))
-            output.write(LogLine::stamped(text, timeOfDay()));
-    });
-    server->startListening(QString(), port);
-    if (!server->isListening()) {
-        std::fprintf(stderr, "kestreld: cannot listen on port %u: %s\n", unsigned(port),
-                     qPrintable(server->listenError()));
-        delete server;
+    KestrelService service(&settings);
+    QObject::connect(&service, &KestrelService::logLine, &app,
+                     [&settings, &output, &say](const QString& text, KestrelService::Level level) {
+                         // The service's own lines (the port, the cab display)
+                         // are kestreld's too: always shown, never dropped.
+                         // The threshold is read anew for every other line, as
+                         // the window does.
+                         if (text.startsWith(QLatin1String("(Main) - ")))
+                             say(text);
+                         else if (LogLine::shown(int(level), settings.GetLogLevel()))
+                             output.write(LogLine::stamped(text, timeOfDay()));
+                     });
+    KestrelService::Options options;
+    options.port = port;
+    options.live = !parser.isSet(noLiveOption);
+    options.livePort = livePort;
+    if (!service.start(options)) {
+        std::fprintf(stderr, "kestreld: cannot listen on port %u: %s\n", unsigned(port), qPrintable(service.listenError()));
         output.finish(kOutputEndMs);
         return 1;
     }
-    // The server's own line names the port asked for; with 0 the system
-    // chose one, and a script needs to know which.
-    if (port == 0)
-        say(QStringLiteral("(Main) - The system chose port %1").arg(server->serverPort()));
-
-    // The cab display beside it, unless switched off.
-    LiveEndpoint live;
-    QObject::connect(&live, &LiveEndpoint::sigDebugString, server, &TSServer::sigDebugString);
-    if (!parser.isSet(noLiveOption) && settings.GetLiveEnabled()) {
-        QString error;
-        if (live.start(settings.GetTrainSimPath(), livePort, settings.GetLiveControlCode(), &error)) {
-            say(QStringLiteral("(Main) - Cab display: %1")
-                    .arg(LiveEndpoint::pageAddress(LiveEndpoint::reachableHost(), live.port())));
-            say(QStringLiteral("(Main) - Control code for driving from the cab display: %1").arg(settings.GetLiveControlCode()));
-        } else {
-            say(QStringLiteral("(Main) - Cab display not started: port %1: %2").arg(livePort).arg(error));
-        }
-    }
 
     const int status = app.exec();
-    live.stop();
-    // Ends every client thread, including one halfway through a frame or
-    // through a long text, within a bounded time.
-    server->close();
-    const bool clientsEnded = server->stopAllClients(kClientsEndMs);
-    if (clientsEnded)
-        delete server;
-    else
+    const bool clientsEnded = service.finish(kClientsEndMs);
+    if (!clientsEnded)
         say(QStringLiteral("(Main) - Client threads did not end within %1 ms; ending without them").arg(kClientsEndMs));
     const bool outputDone = output.finish(kOutputEndMs);
     ShutdownSignal::shutdownDone();

@@ -1,0 +1,27 @@
+#include "codeguard.h"
+
+CodeGuard::CodeGuard(QString controlCode)
+    : m_controlCode(std::move(controlCode))
+{
+    m_clock.start();
+}
+
+CodeGuard::Check CodeGuard::check(const QString& peer, const QString& code)
+{
+    const qint64 now = m_clock.elapsed();
+    QList<qint64>& wrong = m_wrongCodes[peer];
+    while (!wrong.isEmpty() && now - wrong.first() > 60000)
+        wrong.removeFirst();
+    Check check = Check::Missing;
+    if (wrong.size() >= WrongCodesPerMinute) {
+        check = Check::TooMany;
+    } else if (!code.isEmpty() && code == m_controlCode) {
+        check = Check::Ok;
+    } else if (!code.isEmpty()) {
+        wrong.append(now);
+        check = Check::Wrong;
+    }
+    if (wrong.isEmpty())
+        m_wrongCodes.remove(peer);
+    return check;
+}

@@ -1,0 +1,118 @@
+#include "kestrelservice.h"
+
+#include "liveendpoint.h"
+#include "settings.h"
+#include "tsserver.h"
+
+KestrelService::KestrelService(Settings* settings, QObject* parent)
+    : QObject(parent)
+    , m_settings(settings)
+{
+}
+
+KestrelService::~KestrelService()
+{
+    if (m_live)
+        m_live->stop();
+    if (m_server) {
+        // The server goes later, once its clients have ended; it ends them
+        // now, while the settings store they read still exists, waiting a
+        // bounded time.
+        m_server->disconnect(this);
+        m_server->retire();
+    }
+}
+
+void KestrelService::log(const QString& text, int level)
+{
+    emit logLine(text, Level(level));
+}
+
+bool KestrelService::start(const Options& options)
+{
+    if (!m_server) {
+        m_server = new TSServer(m_settings, nullptr);
+        connect(m_server, &TSServer::sigDebugString, this, &KestrelService::log);
+    }
+    // Whether listening worked is the server's to report, in the log.
+    m_server->startListening(options.address, options.port);
+    m_listenError = m_server->listenError();
+    if (!m_server->isListening())
+        return false;
+    // The server's line names the port asked for; with 0 the system chose
+    // one, which whoever connects needs to know.
+    if (options.port == 0)
+        log(QStringLiteral("(Main) - The system chose port %1").arg(m_server->serverPort()), 0);
+    if (options.live && m_settings->GetLiveEnabled())
+        startLive(options);
+    return true;
+}
+
+// The cab display's live port beside the server: its address and the code
+// for driving from it go to the log.
+void KestrelService::startLive(const Options& options)
+{
+    if (!m_live) {
+        m_live = new LiveEndpoint(this);
+        connect(m_live, &LiveEndpoint::sigDebugString, this, &KestrelService::log);
+    }
+    // A set through the main port reaches the cab displays at once.
+    connect(m_server, &TSServer::sigControllerSet, m_live, &LiveEndpoint::controllerSet, Qt::UniqueConnection);
+    const quint16 port = options.livePort >= 0 ? quint16(options.livePort) : m_settings->GetLivePort(options.port);
+    QString error;
+    if (!m_live->start(m_settings->GetTrainSimPath(), port, m_settings->GetLiveControlCode(), &error)) {
+        log(QStringLiteral("(Main) - Cab display not started: port %1: %2").arg(port).arg(error), 1);
+        return;
+    }
+    const QString host = options.address.isEmpty() ? LiveEndpoint::reachableHost() : options.address;
+    log(QStringLiteral("(Main) - Cab display: %1").arg(LiveEndpoint::pageAddress(host, m_live->port())), 1);
+    log(QStringLiteral("(Main) - Control code for driving from the cab display: %1").arg(m_settings->GetLiveControlCode()),
+        1);
+}
+
+void KestrelService::stop()
+{
+    if (m_live)
+        m_live->stop();
+    if (m_server) {
+        m_server->stop();
+        // Deleted later, once every client has ended. Ending a client cuts
+        // its waits short; one stuck in a library call does not hold the
+        // caller for more than a moment.
+        m_server->retire();
+        m_server = nullptr;
+    }
+}
+
+bool KestrelService::finish(int clientWaitMs)
+{
+    if (m_live)
+        m_live->stop();
+    if (!m_server)
+        return true;
+    // Ends every client thread, including one halfway through a frame or
+    // through a long text, within a bounded time.
+    m_server->close();
+    const bool clientsEnded = m_server->stopAllClients(clientWaitMs);
+    if (clientsEnded)
+        delete m_server;
+    else
+        m_server->disconnect(this); // its thread may still use it; it stays
+    m_server = nullptr;
+    return clientsEnded;
+}
+
+bool KestrelService::isListening() const
+{
+    return m_server && m_server->isListening();
+}
+
+quint16 KestrelService::port() const
+{
+    return m_server ? m_server->serverPort() : 0;
+}
+
+quint16 KestrelService::livePort() const
+{
+    return m_live ? m_live->port() : 0;
+}
