@@ -13,8 +13,11 @@
 #include "serverprocess.h"
 
 #include <QCommandLineParser>
+#include <QEventLoop>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
+#include <QSaveFile>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -174,6 +177,7 @@ struct Options
 
 // A simulator folder with a copy of the stand-in library (frozen, for the
 // framed load) and kestreld in it, its log in a file as a journal keeps it.
+// The stand-in's driver file moves its levers from outside (RAILSIM_DRIVER).
 class Kestreld
 {
 public:
@@ -191,17 +195,42 @@ public:
         ini.close();
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("RAILSIM_CALL_COUNT"), m_dir.filePath(QStringLiteral("calls")));
+        environment.insert(QStringLiteral("RAILSIM_DRIVER"), m_dir.filePath(QStringLiteral("driver")));
         server.process().setProcessEnvironment(environment);
-        return server.start(QStringList{"--port", "0", "--simulator-path", m_dir.path()} + extra, m_dir.path(),
-                            options.kestreld, m_dir.filePath(QStringLiteral("log")));
+        if (!server.start(QStringList{"--port", "0", "--simulator-path", m_dir.path()} + extra, m_dir.path(),
+                          options.kestreld, m_dir.filePath(QStringLiteral("log"))))
+            return false;
+        // The log is the journal's: the ports and the code are read from it.
+        const bool live = !extra.contains(QStringLiteral("--no-live"));
+        static const QRegularExpression port(QStringLiteral("chose port (\\d+)"));
+        static const QRegularExpression page(QStringLiteral("Cab display: http://[^/]+:(\\d+)/"));
+        static const QRegularExpression code(QStringLiteral("driving from the cab display: (\\S+)"));
+        return QTest::qWaitFor([&] {
+            QFile log(m_dir.filePath(QStringLiteral("log")));
+            const QString text = log.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(log.readAll()) : QString();
+            server.setPort(quint16(port.match(text).captured(1).toUInt()));
+            livePort = quint16(page.match(text).captured(1).toUInt());
+            controlCode = code.match(text).captured(1);
+            return server.port() != 0 && (!live || !controlCode.isEmpty());
+        }, 10000);
     }
     long long libraryCalls() const
     {
         QFile calls(m_dir.filePath(QStringLiteral("calls")));
         return calls.open(QIODevice::ReadOnly) ? calls.readAll().trimmed().toLongLong() : 0;
     }
+    // "INDEX VALUE", as the driver moving a lever; the stand-in takes it within 5 ms.
+    void drive(int index, double value)
+    {
+        QSaveFile driver(m_dir.filePath(QStringLiteral("driver")));
+        driver.open(QIODevice::WriteOnly);
+        driver.write(QByteArray::number(index) + ' ' + QByteArray::number(value) + '\n');
+        driver.commit();
+    }
 
     ServerProcess server;
+    quint16 livePort = 0;
+    QString controlCode;
 
 private:
     QTemporaryDir m_dir;
@@ -261,23 +290,27 @@ void idle(const Options& options)
 }
 
 // The live port against polling: clients watch all twenty controllers ten
-// times a second; every half second Headlights (8) changes through the
-// framed protocol, and the delay until each client sees the new value is
-// taken.
+// times a second; every half second Headlights (8) changes, and the delay
+// until each client sees the new value is taken. The change is made through
+// Kestrel (a framed set, a live set, both of which the live port reads again
+// at once) or in the simulator itself (the stand-in's driver file, which the
+// live port sees at its next read).
 void live(const Options& options)
 {
-    std::printf("\n#### Push against polling: 20 controllers at 10 Hz, a change through the framed protocol\n\n"
-                "| clients | how | delay p50 (ms) | delay p99 (ms) | kestreld CPU | library calls/s |\n"
-                "|---:|---|---:|---:|---:|---:|\n");
+    enum class Change { Framed, Live, Simulator };
+    const auto name = [](Change change) {
+        return change == Change::Framed ? "framed set" : change == Change::Live ? "live set" : "in the simulator";
+    };
+    std::printf("\n#### Push against polling: 20 controllers at 10 Hz, ten changes half a second apart\n\n"
+                "| clients | how | change made | delay p50 (ms) | delay p99 (ms) | kestreld CPU | library calls/s |\n"
+                "|---:|---|---|---:|---:|---:|---:|\n");
     for (bool push : {true, false}) {
         for (int count : options.subscribers) {
             Kestreld kestreld;
-            if (!kestreld.start(options, false, {"--live-port", "0"}))
+            if (!kestreld.start(options, false, {"--live-port", "0"})) {
+                std::fprintf(stderr, "kestrel-bench: kestreld did not start\n");
                 return;
-            const QRegularExpression page(QStringLiteral("Cab display: http://[^:]+:(\\d+)/"));
-            if (!QTest::qWaitFor([&] { return page.match(QString::fromLocal8Bit(kestreld.server.output())).hasMatch(); }))
-                return;
-            const quint16 livePort = quint16(page.match(QString::fromLocal8Bit(kestreld.server.output())).captured(1).toUInt());
+            }
             QString ids;
             for (int i = 0; i < 20; ++i)
                 ids += (i ? QStringLiteral(":") : QString()) + QString::number(i);
@@ -293,6 +326,7 @@ void live(const Options& options)
                     delays.push_back(microsecondsSince(changed) / 1000);
                 }
             };
+            const QUrl liveUrl(QStringLiteral("ws://127.0.0.1:%1/live/v1").arg(kestreld.livePort));
             std::vector<std::unique_ptr<QWebSocket>> sockets;
             std::vector<std::unique_ptr<QTcpSocket>> pollers;
             for (int i = 0; i < count; ++i) {
@@ -311,7 +345,7 @@ void live(const Options& options)
                     });
                     // One at a time: the live port takes a bounded number of
                     // connections that have not finished their handshake.
-                    socket->open(QUrl(QStringLiteral("ws://127.0.0.1:%1/live/v1").arg(livePort)));
+                    socket->open(liveUrl);
                     static_cast<void>(QTest::qWaitFor([socket] { return socket->state() == QAbstractSocket::ConnectedState; }, 5000));
                 } else {
                     pollers.push_back(std::make_unique<QTcpSocket>());
@@ -333,25 +367,42 @@ void live(const Options& options)
             }
             if (!QTest::qWaitFor([&] { return ready == count; }, 10000))
                 std::printf("  (only %d of %d clients ready)\n", ready, count);
-            QTcpSocket setter;
-            setter.connectToHost(QHostAddress::LocalHost, kestreld.server.port());
-            const double cpuBefore = cpuSeconds(kestreld.server.pid());
-            const long long callsBefore = kestreld.libraryCalls();
-            const Clock::time_point start = Clock::now();
-            for (int change = 1; change <= 10; ++change) {
-                value = change % 3;
-                changed = Clock::now();
-                setter.write(bench::frame(8, 1, "8:" + std::to_string(int(value))).c_str());
-                QTest::qWait(500);
-                setter.readAll();
+            // The setters are no subscribers: the framed one is not on the live
+            // port, the live one subscribes to nothing.
+            QTcpSocket framedSetter;
+            framedSetter.connectToHost(QHostAddress::LocalHost, kestreld.server.port());
+            QWebSocket liveSetter;
+            liveSetter.open(liveUrl);
+            static_cast<void>(QTest::qWaitFor([&] { return liveSetter.state() == QAbstractSocket::ConnectedState; }, 5000));
+            for (Change change : push ? QList<Change>{Change::Framed, Change::Live, Change::Simulator} : QList<Change>{Change::Framed}) {
+                delays.clear();
+                const double cpuBefore = cpuSeconds(kestreld.server.pid());
+                const long long callsBefore = kestreld.libraryCalls();
+                const Clock::time_point start = Clock::now();
+                for (int step = 1; step <= 10; ++step) {
+                    value = value == 2 ? 0 : value + 1; // 0, 1, 2, 0, ...: every step a change
+                    changed = Clock::now();
+                    if (change == Change::Framed)
+                        framedSetter.write(bench::frame(8, 1, "8:" + std::to_string(int(value))).c_str());
+                    else if (change == Change::Live)
+                        liveSetter.sendTextMessage(QStringLiteral("{\"type\":\"set\",\"controller\":8,\"value\":%1,\"code\":\"%2\"}")
+                                                       .arg(int(value)).arg(kestreld.controlCode));
+                    else
+                        kestreld.drive(8, value);
+                    // An event loop, not QTest::qWait(), which sleeps 10 ms between its looks.
+                    QEventLoop wait;
+                    QTimer::singleShot(500, &wait, &QEventLoop::quit);
+                    wait.exec();
+                    framedSetter.readAll();
+                }
+                const double elapsed = microsecondsSince(start) / 1e6;
+                std::printf("| %d | %s | %s | %.1f | %.1f | %.0f %% | %.0f |\n", count, push ? "push" : "poll", name(change),
+                            percentile(delays, 0.5), percentile(delays, 0.99),
+                            100 * (cpuSeconds(kestreld.server.pid()) - cpuBefore) / elapsed,
+                            double(kestreld.libraryCalls() - callsBefore) / elapsed);
+                if (delays.size() < size_t(count) * 9)
+                    std::printf("  (%zu of %d changes seen)\n", delays.size(), count * 10);
             }
-            const double elapsed = microsecondsSince(start) / 1e6;
-            std::printf("| %d | %s | %.1f | %.1f | %.0f %% | %.0f |\n", count, push ? "push" : "poll",
-                        percentile(delays, 0.5), percentile(delays, 0.99),
-                        100 * (cpuSeconds(kestreld.server.pid()) - cpuBefore) / elapsed,
-                        double(kestreld.libraryCalls() - callsBefore) / elapsed);
-            if (delays.size() < size_t(count) * 9)
-                std::printf("  (%zu of %d changes seen)\n", delays.size(), count * 10);
         }
     }
 }
