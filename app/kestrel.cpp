@@ -3,6 +3,7 @@
 #include "kestrelservice.h"
 #include "logline.h"
 #include "settings.h"
+#include "steamlibraries.h"
 #include "versioninfo.h"
 
 #include <QCloseEvent>
@@ -176,10 +177,33 @@ void Kestrel::InitGui()
     restoreState(m_settings->GetWindowState(), 0);
 
     ui.lineEdit_path_ts->setText(m_settings->GetTrainSimPath());
+    const QString found = ui.lineEdit_path_ts->text().isEmpty() ? FindSimulator() : QString();
 
     OnDebugString(QStringLiteral("(Main) - Init GUI"), 0);
+    if (!found.isEmpty())
+        OnDebugString(found, 1);
 
     ShowVersion();
+}
+
+// With no folder stored, the simulator's folder in Steam's libraries, shown
+// in the field and kept as if chosen, when it has its library. The line
+// says what was found, or why nothing was.
+QString Kestrel::FindSimulator()
+{
+    const QStringList steam = SteamLibraries::steamFolders();
+    const SteamLibraries::Found found = SteamLibraries::findSimulator(steam);
+    if (steam.isEmpty())
+        return QStringLiteral("(Main) - No simulator folder stored, and no Steam found to look in: choose it with \"...\"");
+    if (found.folder.isEmpty())
+        return QStringLiteral("(Main) - No simulator folder stored, and none in Steam's libraries: choose it with \"...\"");
+    if (!found.hasLibrary)
+        return QStringLiteral("(Main) - The simulator in %1 has no plugins/RailDriver64.dll: choose its folder with "
+                              "\"...\" once it has")
+            .arg(found.folder);
+    ui.lineEdit_path_ts->setText(found.folder);
+    m_settings->SetTrainSimPath(found.folder);
+    return QStringLiteral("(Main) - Found the simulator in %1 (Steam library %2)").arg(found.folder, found.library);
 }
 
 void Kestrel::ShowVersion()

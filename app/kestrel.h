@@ -43,6 +43,7 @@ protected:
 private:
     void InitGui();
     void ShowVersion();
+    QString FindSimulator();
 
     Ui::KestrelClass ui;
     // One IPv4 address per entry of comboBox_netinterfaces, in its order.

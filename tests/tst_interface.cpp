@@ -1,8 +1,10 @@
 // The simulator interface: TSInterfaceDll against the stub RailDriver
 // libraries (answers, result codes and exactly which library calls each
-// operation makes), and how a float becomes an integer.
+// operation makes), how a float becomes an integer, and the simulator's
+// folder found in Steam's libraries.
 
 #include "numberformat.h"
+#include "steamlibraries.h"
 #include "tsinterfacedll.h"
 
 #include "stubs/stublibrary.h"
@@ -68,6 +70,10 @@ private slots:
     void concurrentClientsShareOneLibrary();
     void truncated_data();
     void truncated();
+    void steamLibraryFolders_data();
+    void steamLibraryFolders();
+    void simulatorInSteam_data();
+    void simulatorInSteam();
 };
 
 void TestInterface::operations_data()
@@ -288,3 +294,61 @@ void TestInterface::truncated()
 
 QTEST_GUILESS_MAIN(TestInterface)
 #include "tst_interface.moc"
+
+void TestInterface::steamLibraryFolders_data()
+{
+    QTest::addColumn<QByteArray>("vdf");
+    QTest::addColumn<QStringList>("libraries");
+    const QByteArray two = "\"libraryfolders\"\n{\n\t\"0\"\n\t{\n\t\t\"path\"\t\t\"C:\\\\Program Files (x86)\\\\Steam\"\n"
+                           "\t\t\"apps\" { \"24010\" \"1234\" }\n\t}\n\t\"1\"\n\t{\n\t\t\"path\"\t\t\"D:\\\\SteamLibrary\"\n\t}\n}\n";
+    QTest::addRow("two libraries, backslashes escaped") << two << QStringList{"C:/Program Files (x86)/Steam", "D:/SteamLibrary"};
+    QTest::addRow("cut short in the second library: the first stays") << two.left(two.indexOf("D:")) << QStringList{"C:/Program Files (x86)/Steam"};
+    QTest::addRow("the format before 2021: numbered values, other keys passed over")
+        << QByteArray("\"LibraryFolders\" { \"TimeNextStatsReport\" \"1\" \"1\" \"E:\\\\Games\" }") << QStringList{"E:/Games"};
+    QTest::addRow("comments and an escaped quote")
+        << QByteArray("// Steam\n\"libraryfolders\" { // here\n \"0\" { \"path\" \"F:\\\\a \\\"b\\\"\" } }") << QStringList{"F:/a \"b\""};
+    QTest::addRow("not Steam's format") << QByteArray("<html>{\"libraryfolders\"}") << QStringList();
+}
+
+void TestInterface::steamLibraryFolders()
+{
+    QFETCH(QByteArray, vdf);
+    QTEST(SteamLibraries::libraryFolders(vdf), "libraries");
+}
+
+// A Steam folder listing three libraries: one gone, one without the simulator, and one whose manifest names
+// the simulator's folder; "RailWorks.exe" and the plugin are there or not.
+void TestInterface::simulatorInSteam_data()
+{
+    QTest::addColumn<QStringList>("files"); // made in the third library's simulator folder
+    QTest::addColumn<bool>("found");
+    QTest::addColumn<bool>("hasLibrary");
+    QTest::addRow("the folder the manifest names") << QStringList{"RailWorks.exe", "plugins/RailDriver64.dll"} << true << true;
+    QTest::addRow("half installed: no library in plugins") << QStringList{"RailWorks.exe"} << true << false;
+    QTest::addRow("no program: no simulator") << QStringList{"plugins/RailDriver64.dll"} << false << false;
+}
+
+void TestInterface::simulatorInSteam()
+{
+    QFETCH(QStringList, files);
+    QTemporaryDir root;
+    const QString folder = root.filePath(QStringLiteral("lib-c/steamapps/common/Train Sim"));
+    QVERIFY(QDir().mkpath(root.filePath(QStringLiteral("steam/steamapps"))) && QDir().mkpath(root.filePath("lib-b"))
+            && QDir().mkpath(folder + QStringLiteral("/plugins")));
+    const auto write = [](const QString& path, const QByteArray& text) {
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
+    };
+    const QByteArray vdf = QStringLiteral("\"libraryfolders\" { \"1\" { \"path\" \"%1/lib-a\" } \"2\" { \"path\" \"%1/lib-b\" } "
+                                          "\"3\" { \"path\" \"%1/lib-c\" } }").arg(root.path()).toUtf8();
+    QVERIFY(write(root.filePath(QStringLiteral("steam/steamapps/libraryfolders.vdf")), vdf)
+            && write(root.filePath(QStringLiteral("lib-c/steamapps/appmanifest_24010.acf")),
+                     "\"AppState\" { \"appid\" \"24010\" \"installdir\" \"Train Sim\" }"));
+    for (const QString& file : files)
+        QVERIFY(write(folder + QLatin1Char('/') + file, "x"));
+    const SteamLibraries::Found found = SteamLibraries::findSimulator({root.filePath(QStringLiteral("steam"))});
+    QCOMPARE(found.folder, QTest::currentDataTag()[0] == 'n' ? QString() : folder);
+    QTEST(!found.folder.isEmpty(), "found");
+    QTEST(found.hasLibrary, "hasLibrary");
+    QCOMPARE(found.library, found.folder.isEmpty() ? QString() : root.filePath(QStringLiteral("lib-c")));
+}

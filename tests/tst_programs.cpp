@@ -1,5 +1,6 @@
 // kestreld, kestrel-cli and the example clients as their users run them, against kestreld and scripted servers.
 
+#include "fakesteam.h"
 #include "loopbackclient.h"
 #include "serverprocess.h"
 
@@ -103,6 +104,29 @@ private slots:
         const QByteArray list = reply.mid(19, reply.size() - 20);
         QCOMPARE(list.count("::"), 4 * 150);
         QTRY_VERIFY2(server.output().contains("(Server) - Get Controller list: " + list + '\n'), server.output().right(200));
+    }
+
+    // With nothing stored, the simulator in Steam's libraries is served, and the first line says so; a stored
+    // folder wins.
+    void simulatorFoundInSteam()
+    {
+#ifndef Q_OS_WIN
+        QSKIP("Steam's folder is named in the Windows registry");
+#else
+        FakeSteam steam;
+        ServerProcess server, stored;
+        QVERIFY(server.start({"--port", "0", "--no-live"}));
+        const QString first = QString::fromLocal8Bit(server.output()).section('\n', 0, 0).trimmed();
+        QVERIFY2(first.endsWith(": serving the simulator found in " + steam.simulatorFolder() + " (Steam library "
+                                + steam.folder() + ')'),
+                 qPrintable(first));
+        QTemporaryDir dir;
+        QFile ini(dir.filePath(QStringLiteral("kestrel.ini")));
+        QVERIFY(ini.open(QIODevice::WriteOnly) && ini.write("[trainsim]\npath=/stored\n") > 0);
+        ini.close();
+        QVERIFY(stored.start({"--port", "0", "--no-live"}, dir.path()));
+        QVERIFY(stored.output().contains("(Main) - Serving the simulator folder /stored\n"));
+#endif
     }
 
     // Last: on Windows the end is Ctrl-C, which reaches m_server too.

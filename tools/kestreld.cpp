@@ -9,6 +9,7 @@
 #include "settings.h"
 #include "shutdownsignal.h"
 #include "simulatorfolder.h"
+#include "steamlibraries.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -181,10 +182,22 @@ int main(int argc, char** argv)
         settings.OverrideTrainSimPath(parser.value(pathOption));
         firstLine = QStringLiteral("(Main) - Serving the simulator folder %1").arg(parser.value(pathOption));
     } else if (!settings.HasTrainSimPath()) {
-        const QString folder = builtInSimulatorFolder();
+        // Nothing stored: the simulator in Steam's libraries, else the simulated locomotive.
+        const QStringList steam = SteamLibraries::steamFolders();
+        const SteamLibraries::Found found = SteamLibraries::findSimulator(steam);
+        const QString unstored = QStringLiteral("(Main) - No \"trainsim/path\" in %1").arg(settings.FileName());
+        const QString folder = found.hasLibrary ? found.folder : builtInSimulatorFolder();
         settings.OverrideTrainSimPath(folder);
-        firstLine = QStringLiteral("(Main) - No \"trainsim/path\" in %1: serving the simulated locomotive in %2")
-                        .arg(settings.FileName(), folder);
+        if (found.hasLibrary)
+            firstLine = unstored + QStringLiteral(": serving the simulator found in %1 (Steam library %2)").arg(folder, found.library);
+        else if (!found.folder.isEmpty())
+            firstLine = unstored + QStringLiteral(", and the simulator in %1 has no plugins/RailDriver64.dll: serving the "
+                                                  "simulated locomotive in %2").arg(found.folder, folder);
+        else if (!steam.isEmpty())
+            firstLine = unstored + QStringLiteral(" and no simulator in Steam's libraries: serving the simulated locomotive in %1")
+                                       .arg(folder);
+        else
+            firstLine = unstored + QStringLiteral(": serving the simulated locomotive in %1").arg(folder);
     } else {
         firstLine = QStringLiteral("(Main) - Serving the simulator folder %1").arg(settings.GetTrainSimPath());
     }

@@ -1,6 +1,7 @@
 // The main window as a user meets it, the settings store behind it and the version reader behind its
 // status bar. Every test runs in a fresh working directory, where "kestrel.ini" lives.
 
+#include "fakesteam.h"
 #include "kestrel.h"
 #include "settings.h"
 #include "stubs/stublibrary.h"
@@ -144,6 +145,41 @@ private slots:
             window.OnDebugString(QString(65536, QLatin1Char('x')), 1);
         const QStringList longLines = logLines(&window, QStringLiteral("x"));
         QVERIFY(longLines.size() < 40 && longLines.last().size() == 65536);
+    }
+
+    // With nothing stored, the simulator in Steam's libraries fills the field and is kept; the log says what
+    // was found, or why nothing was. A stored folder wins, without a word.
+    void simulatorFoundInSteam_data()
+    {
+        QTest::addColumn<int>("steam"); // 0 none, 1 the simulator, 2 the simulator without its library
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<QString>("line"); // SIM: the simulator's folder, STEAM: Steam's
+        QTest::addRow("no Steam") << 0 << QString() << "No simulator folder stored, and no Steam found to look in";
+        QTest::addRow("the simulator in Steam's library") << 1 << QString() << "Found the simulator in SIM (Steam library STEAM)";
+        QTest::addRow("without its library, not taken") << 2 << QString() << "The simulator in SIM has no plugins/RailDriver64.dll";
+        QTest::addRow("a stored folder wins") << 1 << "/stored" << QString();
+    }
+    void simulatorFoundInSteam()
+    {
+        QFETCH(int, steam);
+        QFETCH(QString, stored);
+        QFETCH(QString, line);
+#ifndef Q_OS_WIN
+        if (steam)
+            QSKIP("Steam's folder is named in the Windows registry");
+#endif
+        std::unique_ptr<FakeSteam> fake(steam ? new FakeSteam(steam == 2) : nullptr);
+        if (!stored.isEmpty())
+            Settings(nullptr).SetTrainSimPath(stored);
+        Kestrel window;
+        const QString shown = child(&window, "lineEdit_path_ts")->text();
+        QCOMPARE(shown, steam == 1 && stored.isEmpty() ? fake->simulatorFolder() : stored);
+        QCOMPARE(Settings(nullptr).GetTrainSimPath(), shown);
+        const QStringList lines = logLines(&window, QStringLiteral("(Main) - ")).mid(1); // after "Init GUI"
+        QCOMPARE(lines.size(), line.isEmpty() ? 0 : 1);
+        if (fake)
+            line.replace(QLatin1String("SIM"), fake->simulatorFolder()).replace(QLatin1String("STEAM"), fake->folder());
+        QVERIFY2(line.isEmpty() || lines.first().startsWith("(Main) - " + line), qPrintable(lines.join('\n')));
     }
 
     void simulatorFolder_data()
