@@ -7,7 +7,7 @@
 #   tools/setup-debian.sh            the Linux build and its tests
 #   tools/setup-debian.sh --windows  also the Windows cross build and its
 #                                    tests under Wine: MinGW-w64 with posix
-#                                    threads, Wine, zip
+#                                    threads, Wine, zip, NSIS for the installer
 set -euo pipefail
 
 SUDO=""
@@ -23,7 +23,7 @@ packages=(
 )
 for argument in "$@"; do
     case "$argument" in
-        --windows) packages+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine64 zip unzip xz-utils) ;;
+        --windows) packages+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine64 zip unzip xz-utils nsis) ;;
         *) echo "setup-debian.sh: unknown option $argument" >&2; exit 2 ;;
     esac
 done

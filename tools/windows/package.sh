@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Makes Kestrel-<version>-win64.zip from the Windows build (build-win64, or
-# $BUILD_DIR): the three programs, the Qt and MinGW DLLs and Qt plugins they
-# load, the simulated locomotive's folder and a readme for Windows users.
+# $BUILD_DIR), laid out by stage.sh: the three programs, the Qt and MinGW DLLs
+# and Qt plugins they load, the simulated locomotive's folder and a readme
+# for Windows users.
 # Then it tries the zip: unpacked into an empty folder, kestreld.exe runs
 # from there under Wine, with nothing of the build on its paths, and the
 # zip's own kestrel-cli.exe asks it for the locomotive's name and the
@@ -10,33 +11,11 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$(pwd)
 build=$(cd "${BUILD_DIR:-build-win64}" && pwd)
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
-qt=$(sed -n 's/^KESTREL_QT_MINGW:PATH=//p' "$build/CMakeCache.txt")
-name=Kestrel-$version-win64
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
-out=$stage/$name
-
-mkdir -p "$out/platforms" "$out/styles" "$out/simulator/plugins" "$out/simulator/examples"
-cp "$build/app/Kestrel.exe" "$build/kestreld.exe" "$build/kestrel-cli.exe" "$out/"
-for module in Core Gui Widgets Network WebSockets; do
-    cp "$qt/bin/Qt5$module.dll" "$out/"
-done
-cp "$qt/plugins/platforms/qwindows.dll" "$out/platforms/"
-cp "$qt/plugins/styles/qwindowsvistastyle.dll" "$out/styles/"
-for dll in libstdc++-6.dll libgcc_s_seh-1.dll; do
-    cp "$(x86_64-w64-mingw32-g++-posix -print-file-name=$dll)" "$out/"
-done
-cp /usr/x86_64-w64-mingw32/lib/libwinpthread-1.dll "$out/"
-cp "$build/simulator/plugins/RailDriver64.dll" "$build/simulator/plugins/RailDriver.dll" "$out/simulator/plugins/"
-cp "$build/simulator/RailWorks.exe" "$out/simulator/"
-# Windows users open the examples in Notepad too.
-for example in "$build"/simulator/examples/*.loco; do
-    sed 's/$/\r/' "$example" > "$out/simulator/examples/$(basename "$example")"
-done
-x86_64-w64-mingw32-strip --strip-unneeded "$out"/*.exe "$out"/lib*.dll "$out"/simulator/plugins/*.dll
-# Windows users read the readme in Notepad: CRLF line ends.
-sed 's/$/\r/' "$root/tools/windows/README-windows.txt" | sed "s/@VERSION@/$version/" > "$out/README.txt"
+version=$(BUILD_DIR=$build bash tools/windows/stage.sh "$stage/staged")
+name=Kestrel-$version-win64
+mv "$stage/staged" "$stage/$name"
 
 rm -f "$root/$name.zip"
 (cd "$stage" && zip -qr "$root/$name.zip" "$name")
