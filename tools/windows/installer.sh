@@ -10,7 +10,10 @@ cd "$(dirname "$0")/../.."
 root=$(pwd)
 build=$(cd "${BUILD_DIR:-build-win64}" && pwd)
 work=$(mktemp -d)
-trap 'WINEPREFIX=$work/prefix wineserver -k 2>/dev/null; WINEPREFIX=$work/prefix wineserver -w 2>/dev/null; rm -rf "$work"' EXIT
+wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
+wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
+# The prefix's Wine server ends, and has saved its registry, before the prefix goes.
+trap '{ WINEPREFIX=$work/prefix "$wineserver" -k; WINEPREFIX=$work/prefix "$wineserver" -w; } 2>/dev/null || true; rm -rf "$work"' EXIT
 
 version=$(BUILD_DIR=$build bash tools/windows/stage.sh "$work/Kestrel")
 makeInstaller() { # VERSION OUTFILE
@@ -25,7 +28,6 @@ echo "$setup: $(du -k "$setup" | cut -f1) KiB"
 fail() { echo "installer.sh: $*" >&2; exit 1; }
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 unset WINEPATH QT_PLUGIN_PATH
-wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
 "$wine" wineboot --init >/dev/null 2>&1
 drive=$WINEPREFIX/drive_c
 installed="$drive/Program Files/Kestrel"

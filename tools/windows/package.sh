@@ -23,7 +23,8 @@ echo "$root/$name.zip: $(du -k "$root/$name.zip" | cut -f1) KiB"
 
 # The smoke test.
 try=$(mktemp -d)
-trap 'rm -rf "$stage" "$try"; [ -n "${server:-}" ] && kill "$server" 2>/dev/null; WINEPREFIX=$build/wine wineserver -k 2>/dev/null || true' EXIT
+wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
+trap 'rm -rf "$stage" "$try"; [ -n "${server:-}" ] && kill "$server" 2>/dev/null; WINEPREFIX=$build/wine "$wineserver" -k 2>/dev/null || true' EXIT
 (cd "$try" && unzip -q "$root/$name.zip")
 export WINEPREFIX=$build/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 unset WINEPATH QT_PLUGIN_PATH
