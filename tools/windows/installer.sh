@@ -10,8 +10,7 @@ cd "$(dirname "$0")/../.."
 root=$(pwd)
 build=$(cd "${BUILD_DIR:-build-win64}" && pwd)
 work=$(mktemp -d)
-wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
-wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
+source tools/windows/wine.sh
 # The prefix's Wine server ends, and has saved its registry, before the prefix goes.
 trap '{ WINEPREFIX=$work/prefix "$wineserver" -k; WINEPREFIX=$work/prefix "$wineserver" -w; } 2>/dev/null || true; rm -rf "$work"' EXIT
 
@@ -26,8 +25,7 @@ echo "$setup: $(du -k "$setup" | cut -f1) KiB"
 
 # The test, in a prefix of its own: nothing of the build on Wine's paths.
 fail() { echo "installer.sh: $*" >&2; exit 1; }
-export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-unset WINEPATH QT_PLUGIN_PATH
+export WINEPREFIX=$work/prefix
 "$wine" wineboot --init >/dev/null 2>&1
 drive=$WINEPREFIX/drive_c
 installed="$drive/Program Files/Kestrel"
@@ -53,14 +51,7 @@ WINEDLLOVERRIDES="$WINEDLLOVERRIDES;netsh.exe=d" "$wine" "$setup" /S || fail "th
 
 # kestreld.exe from the installed folder, started where the shortcut starts
 # Kestrel, serves the simulated locomotive.
-(cd "$settings" && exec "$wine" "C:\\Program Files\\Kestrel\\kestreld.exe" --port 0 --no-live > "$work/log" 2>&1) &
-server=$!
-port=""
-for _ in $(seq 100); do
-    port=$(sed -n 's/.*The system chose port \([0-9]*\).*/\1/p' "$work/log")
-    [ -n "$port" ] && break
-    sleep 0.2
-done
+startKestreld "$settings" "C:\\Program Files\\Kestrel\\kestreld.exe" "$work/log"
 loco=$("$wine" "C:\\Program Files\\Kestrel\\kestrel-cli.exe" --port "$port" loco | tr -d '\r') \
     || fail "the installed kestreld.exe does not serve: $(cat "$work/log")"
 [ "$loco" = "Kestrel.:.Railsim.:.Class 66 Demonstrator" ] || fail "the installed kestreld.exe serves \"$loco\""

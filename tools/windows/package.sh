@@ -23,21 +23,12 @@ echo "$root/$name.zip: $(du -k "$root/$name.zip" | cut -f1) KiB"
 
 # The smoke test.
 try=$(mktemp -d)
-wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
-trap 'rm -rf "$stage" "$try"; [ -n "${server:-}" ] && kill "$server" 2>/dev/null; WINEPREFIX=$build/wine "$wineserver" -k 2>/dev/null || true' EXIT
+source tools/windows/wine.sh
+export WINEPREFIX=$build/wine
+trap 'rm -rf "$stage" "$try"; [ -n "${server:-}" ] && kill "$server" 2>/dev/null; "$wineserver" -k 2>/dev/null || true' EXIT
 (cd "$try" && unzip -q "$root/$name.zip")
-export WINEPREFIX=$build/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-unset WINEPATH QT_PLUGIN_PATH
-wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
 [ -f "$WINEPREFIX/system.reg" ] || "$wine" wineboot --init >/dev/null 2>&1
-(cd "$try/$name" && exec "$wine" kestreld.exe --port 0 --no-live > "$try/log" 2>&1) &
-server=$!
-port=""
-for _ in $(seq 100); do
-    port=$(sed -n 's/.*The system chose port \([0-9]*\).*/\1/p' "$try/log")
-    [ -n "$port" ] && break
-    sleep 0.2
-done
+startKestreld "$try/$name" kestreld.exe "$try/log"
 [ -n "$port" ] || { echo "package.sh: kestreld.exe from the zip did not start:"; cat "$try/log"; exit 1; } >&2
 # The console's line ends are CRLF.
 cli() { (cd "$try/$name" && "$wine" kestrel-cli.exe --port "$port" "$@") | tr -d '\r'; }
