@@ -105,6 +105,7 @@ private slots:
         QTest::addRow("only GET and HEAD") << "POST / HTTP/1.1\r\n\r\n" << "405";
         QTest::addRow("a head not yet whole waits") << "GET / HTTP/1.1\r\nHost:" << "incomplete";
         QTest::addRow("a head past 8 KiB") << "GET / HTTP/1.1\r\nX: " + QString(9000, 'a') << "431";
+        QTest::addRow("a head of 8 KiB is whole") << "GET / HTTP/1.1\r\nX: " + QString(8192 - 19, 'a') + "\r\n\r\n" << "200";
         QTest::addRow("too many headers") << "GET / HTTP/1.1\r\n" + QString("A: b\r\n").repeated(65) + "\r\n" << "431";
         QTest::addRow("no request line") << "hello\r\n\r\n" << "400";
         QTest::addRow("the live protocol's upgrade") << "GET /live/v1 HTTP/1.1\r\n" + upgrade << "upgrade";
@@ -239,6 +240,17 @@ private slots:
         delete holder;
     }
 
+    // A subscriber at the slowest period hears of a new locomotive within a second or so, not at its next
+    // read 10 s away.
+    void newLocomotiveBetweenSlowReads()
+    {
+        Client client(m_live.port());
+        client.send({{"type", "subscribe"}, {"controllers", QJsonArray{"Throttle"}}, {"period", 10000}});
+        QVERIFY(!client.next("values").isEmpty());
+        m_stub.setLocoName(QStringLiteral("Kestrel.:.Stub.:.Class 08"));
+        QVERIFY(!client.next("loco").isEmpty());
+    }
+
     // A set through either port is read again at once: its value reaches a subscriber long before the next tick
     // (10 s away), and the client that set it through the live port before the answer to its set.
     void setReachesSubscribersAtOnce_data()
@@ -305,13 +317,15 @@ private slots:
         QTest::addRow("too large: 6000 characters, but 18000 bytes")
             << QStringLiteral("{\"type\":\"ping\",\"x\":\"%1\"}").arg(QString(6000, QChar(0x20ac))) << "too-large";
         QTest::addRow("too many a second") << QString("{\"type\":\"ping\"}\n").repeated(200) << "too-many";
+        QTest::addRow("a binary message") << "binary:{\"type\":\"ping\"}" << "bad-message";
     }
     void answers()
     {
         QFETCH(QString, messages);
         Client client(m_live.port());
         for (const QString& message : messages.split('\n', Qt::SkipEmptyParts))
-            client.socket.sendTextMessage(message);
+            message.startsWith("binary:") ? void(client.socket.sendBinaryMessage(message.mid(7).toUtf8()))
+                                          : void(client.socket.sendTextMessage(message));
         const QJsonObject first = client.next("error");
         QTEST(first.value("error").toString(), "error");
         // The connection goes on, a flooded one once its allowance has come back,
