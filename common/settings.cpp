@@ -20,6 +20,7 @@ const QString kUnreadBytes = QStringLiteral("limits/unreadbytes");
 const QString kLiveEnabled = QStringLiteral("live/enabled");
 const QString kLivePort = QStringLiteral("live/port");
 const QString kLiveControlCode = QStringLiteral("live/controlcode");
+const QString kLivePairingSecret = QStringLiteral("live/pairingsecret");
 } // namespace
 
 Settings::Settings(QObject* window)
@@ -126,6 +127,18 @@ quint16 Settings::GetLivePort(quint16 serverPort) const
     if (port.isValid())
         return quint16(port.toUInt());
     return serverPort == 0 ? 0 : quint16(serverPort + 1);
+}
+
+QString Settings::GetLivePairingSecret()
+{
+    QString secret = value(kLivePairingSecret).toString().trimmed();
+    if (secret.isEmpty()) {
+        quint32 random[4];
+        QRandomGenerator::system()->fillRange(random);
+        secret = QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(random), sizeof random).toHex());
+        setValue(kLivePairingSecret, secret);
+    }
+    return secret;
 }
 
 QString Settings::GetLiveControlCode()

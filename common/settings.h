@@ -60,6 +60,10 @@ public:
     bool GetLiveEnabled() const;
     quint16 GetLivePort(quint16 serverPort) const;
     QString GetLiveControlCode();
+    // What pairing links are made from together with the control code: 32
+    // random hexadecimal digits, made and stored the first time they are
+    // asked for.
+    QString GetLivePairingSecret();
 
     // Serves `path` as the simulator folder for this run without writing it
     // (the headless server's command line); GetTrainSimPath answers it.

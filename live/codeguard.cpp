@@ -1,12 +1,13 @@
 #include "codeguard.h"
 
-CodeGuard::CodeGuard(QString controlCode)
+CodeGuard::CodeGuard(QString controlCode, QString pairingToken)
     : m_controlCode(std::move(controlCode))
+    , m_pairingToken(std::move(pairingToken))
 {
     m_clock.start();
 }
 
-CodeGuard::Check CodeGuard::check(const QString& peer, const QString& code)
+CodeGuard::Check CodeGuard::checkAgainst(const QString& peer, const QString& code, const QString& expected)
 {
     const qint64 now = m_clock.elapsed();
     QList<qint64>& wrong = m_wrongCodes[peer];
@@ -15,7 +16,7 @@ CodeGuard::Check CodeGuard::check(const QString& peer, const QString& code)
     Check check = Check::Missing;
     if (wrong.size() >= WrongCodesPerMinute) {
         check = Check::TooMany;
-    } else if (!code.isEmpty() && code == m_controlCode) {
+    } else if (!code.isEmpty() && code == expected) {
         check = Check::Ok;
     } else if (!code.isEmpty()) {
         wrong.append(now);

@@ -25,11 +25,11 @@ LiveEndpoint::~LiveEndpoint()
 }
 
 bool LiveEndpoint::start(const QString& simulatorPath, quint16 port, const QString& controlCode, QString* error,
-                         LiveSession::Timing timing)
+                         LiveSession::Timing timing, const QString& pairingToken)
 {
     stop();
     m_log = new LogQueue(1024);
-    m_server = new LiveServer(m_log, {controlCode, timing});
+    m_server = new LiveServer(m_log, {controlCode, timing, pairingToken});
     if (!m_server->listen(port, error)) {
         stop();
         return false;

@@ -25,10 +25,11 @@ public:
     ~LiveEndpoint() override;
 
     // Serves the simulator in `simulatorPath` on `port` (0: the system
-    // chooses); sets needs `controlCode`. False, with the reason, when the
-    // port cannot be had.
+    // chooses); sets needs `controlCode`, which a device that pairs with
+    // `pairingToken` is given. False, with the reason, when the port cannot
+    // be had.
     bool start(const QString& simulatorPath, quint16 port, const QString& controlCode, QString* error,
-               LiveSession::Timing timing = LiveSession::Timing());
+               LiveSession::Timing timing = LiveSession::Timing(), const QString& pairingToken = QString());
     void stop();
     quint16 port() const { return m_port; }
     // The thread the live server and its sessions run in, while started.

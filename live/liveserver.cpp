@@ -22,7 +22,7 @@ constexpr qint64 kMaxWebSocketBytes = 1024 * 1024;
 LiveServer::LiveServer(LogQueue* log, Options options)
     : m_log(log)
     , m_options(std::move(options))
-    , m_codes(m_options.controlCode)
+    , m_codes(m_options.controlCode, m_options.pairingToken)
     , m_webSockets(QStringLiteral("Kestrel"), QWebSocketServer::NonSecureMode)
 {
     m_tcp.setParent(this);

@@ -28,6 +28,7 @@ public:
     {
         QString controlCode;
         LiveSession::Timing timing;
+        QString pairingToken; // empty: no device can pair
     };
     static constexpr int MaxSessions = 512;
 

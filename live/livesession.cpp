@@ -216,6 +216,8 @@ void LiveSession::onMessage(const QString& text)
         unsubscribe(message);
     else if (type == QLatin1String("set"))
         set(message);
+    else if (type == QLatin1String("pair"))
+        pair(message);
     else if (type == QLatin1String("ping"))
         send({{QStringLiteral("type"), QStringLiteral("pong")}, {QStringLiteral("id"), message.value(QStringLiteral("id"))}});
     else
@@ -319,6 +321,27 @@ void LiveSession::set(const QJsonObject& message)
     request.value = value.toDouble();
     emit logLine(QStringLiteral("(Live) - %1 sets controller %2 to %3").arg(m_peer).arg(index).arg(request.value), 1);
     emit setRequested(request);
+}
+
+// A device that scanned a pairing link trades its token for the control
+// code, once; a wrong token counts as a wrong code.
+void LiveSession::pair(const QJsonObject& message)
+{
+    const QJsonValue id = message.value(QStringLiteral("id"));
+    switch (m_codes->checkPairing(m_peer, message.value(QStringLiteral("token")).toString())) {
+    case CodeGuard::Check::Wrong:
+        emit logLine(QStringLiteral("(Live) - %1 gave a wrong pairing token").arg(m_peer), 1);
+        Q_FALLTHROUGH();
+    case CodeGuard::Check::Missing:
+        return sendError("not-allowed", QStringLiteral("this pairing link is no longer valid; scan the new one"), id);
+    case CodeGuard::Check::TooMany:
+        return sendError("too-many-codes", QStringLiteral("too many wrong codes from this address; wait a minute"), id);
+    case CodeGuard::Check::Ok:
+        break;
+    }
+    emit logLine(QStringLiteral("(Live) - %1 paired").arg(m_peer), 1);
+    send({{QStringLiteral("type"), QStringLiteral("paired")}, {QStringLiteral("id"), id},
+          {QStringLiteral("code"), m_codes->controlCode()}});
 }
 
 void LiveSession::setDone(const Sampler::SetRequest& request)

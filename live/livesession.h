@@ -70,6 +70,7 @@ private:
     void subscribe(const QJsonObject& message);
     void unsubscribe(const QJsonObject& message);
     void set(const QJsonObject& message);
+    void pair(const QJsonObject& message);
     void send(const QJsonObject& message);
     void sendError(const char* error, const QString& text, const QJsonValue& id = QJsonValue::Undefined);
     int resolve(const QJsonValue& controller) const;

@@ -1,6 +1,7 @@
 #include "kestrelservice.h"
 
 #include "liveendpoint.h"
+#include "pairing.h"
 #include "settings.h"
 #include "tsserver.h"
 
@@ -59,19 +60,23 @@ void KestrelService::startLive(const Options& options)
     // A set through the main port reaches the cab displays at once.
     connect(m_server, &TSServer::sigControllerSet, m_live, &LiveEndpoint::controllerSet, Qt::UniqueConnection);
     const quint16 port = options.livePort >= 0 ? quint16(options.livePort) : m_settings->GetLivePort(options.port);
+    const QString code = m_settings->GetLiveControlCode();
+    const QString token = Pairing::token(m_settings->GetLivePairingSecret(), code);
     QString error;
-    if (!m_live->start(m_settings->GetTrainSimPath(), port, m_settings->GetLiveControlCode(), &error)) {
+    if (!m_live->start(m_settings->GetTrainSimPath(), port, code, &error, LiveSession::Timing(), token)) {
         log(QStringLiteral("(Main) - Cab display not started: port %1: %2").arg(port).arg(error), 1);
         return;
     }
     const QString host = options.address.isEmpty() ? LiveEndpoint::reachableHost() : options.address;
+    m_pairingLink = Pairing::link(host, m_live->port(), token);
     log(QStringLiteral("(Main) - Cab display: %1").arg(LiveEndpoint::pageAddress(host, m_live->port())), 1);
-    log(QStringLiteral("(Main) - Control code for driving from the cab display: %1").arg(m_settings->GetLiveControlCode()),
-        1);
+    log(QStringLiteral("(Main) - Control code for driving from the cab display: %1").arg(code), 1);
+    log(QStringLiteral("(Main) - Pairing link, to drive without typing the code: %1").arg(m_pairingLink), 1);
 }
 
 void KestrelService::stop()
 {
+    m_pairingLink.clear();
     if (m_live)
         m_live->stop();
     if (m_server) {
@@ -86,6 +91,7 @@ void KestrelService::stop()
 
 bool KestrelService::finish(int clientWaitMs)
 {
+    m_pairingLink.clear();
     if (m_live)
         m_live->stop();
     if (!m_server)

@@ -57,6 +57,9 @@ public:
     QString listenError() const { return m_listenError; }
     quint16 port() const;
     quint16 livePort() const;
+    // The cab page's address with the means to drive in it, while the cab
+    // display runs; empty otherwise.
+    QString pairingLink() const { return m_pairingLink; }
 
 signals:
     void logLine(const QString& text, KestrelService::Level level);
@@ -69,4 +72,5 @@ private:
     TSServer* m_server = nullptr; // deleted later, or left behind
     LiveEndpoint* m_live = nullptr;
     QString m_listenError;
+    QString m_pairingLink;
 };

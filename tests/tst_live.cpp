@@ -351,18 +351,31 @@ private slots:
 
     // The page of a running kestreld in headless Chromium, asked through DevTools in real time (a virtual time
     // budget ran out before a slow WebSocket connected): the name, and a value set through the framed protocol.
+    // Opened from the pairing link it drives without a code typed, and the link leaves the address bar; once
+    // the control code has changed, the old link no longer drives and the page asks for the code.
     void cabPageInABrowser()
     {
         const QString chromium = QStandardPaths::findExecutable(QStringLiteral("chromium"));
         if (chromium.isEmpty())
             QSKIP("Chromium is not installed (apt-get install chromium)");
+        QTemporaryDir work; // a known code and pairing secret: the link is known
+        const auto serve = [&](ServerProcess& server, const QByteArray& code) {
+            QFile ini(work.filePath(QStringLiteral("kestrel.ini")));
+            return ini.open(QIODevice::WriteOnly)
+                && ini.write("[live]\ncontrolcode=" + code + "\npairingsecret=0123456789abcdef0123456789abcdef\n") > 0
+                && (ini.close(), server.start({"--port", "0", "--simulator-path", KESTREL_SIMULATOR_DIR}, work.path()));
+        };
         ServerProcess server;
-        QVERIFY(server.start({"--port", "0", "--simulator-path", KESTREL_SIMULATOR_DIR}));
+        QVERIFY(serve(server, "417476"));
         LoopbackClient client;
         QVERIFY(client.connectTo(server.port()));
         QVERIFY(client.send(LoopbackClient::frame(8, 1, QStringLiteral("8:2")))); // Headlights bright
         const QRegularExpression page(QStringLiteral("Cab display: http://[^/]+(:\\d+/)"));
-        QTRY_VERIFY(page.match(QString::fromLocal8Bit(server.output())).hasMatch());
+        const auto pageOf = [&](ServerProcess& kestreld) { // empty if it never said
+            static_cast<void>(QTest::qWaitFor([&] { return page.match(QString::fromLocal8Bit(kestreld.output())).hasMatch(); }));
+            return "http://127.0.0.1" + page.match(QString::fromLocal8Bit(kestreld.output())).captured(1);
+        };
+        const QString url = pageOf(server);
         QTemporaryDir profile;
         QProcess browser;
         browser.start(chromium, {"--headless", "--no-sandbox", "--remote-debugging-port=0",
@@ -379,14 +392,39 @@ private slots:
             devtools.send({{"id", ++id}, {"method", method}, {"params", params}, {"sessionId", session}});
             return devtools.next(id, 0, QStringLiteral("id"), 10000).value("result").toObject();
         };
-        const QString url = "http://127.0.0.1" + page.match(QString::fromLocal8Bit(server.output())).captured(1);
-        const QJsonValue target = call("Target.createTarget", {{"url", url}}).value("targetId");
-        session = call("Target.attachToTarget", {{"targetId", target}, {"flatten", true}}).value("sessionId");
+        const auto open = [&](const QString& address) {
+            session = QJsonValue::Undefined;
+            const QJsonValue target = call("Target.createTarget", {{"url", address}}).value("targetId");
+            session = call("Target.attachToTarget", {{"targetId", target}, {"flatten", true}}).value("sessionId");
+        };
+        const auto evaluate = [&](const QString& expression) {
+            return call("Runtime.evaluate", {{"expression", expression}, {"returnByValue", true}})
+                .value("result").toObject().value("value").toVariant().toString();
+        };
+        // Asked again until it shows what is expected or 20 s passed (a look may take long: QTRY counts looks).
+        const auto shows = [&](const QString& expression, const QString& expected) {
+            QString value;
+            for (const QDeadlineTimer deadline(20000); (value = evaluate(expression)) != expected && !deadline.hasExpired();)
+                QTest::qWait(100);
+            return value;
+        };
+        open(url);
         const QString shown = QStringLiteral("document.getElementById('loco-name').dataset.full + '|' + document."
                                              "querySelector('[data-controller=\"Headlights\"] .value')?.textContent");
-        QTRY_COMPARE_WITH_TIMEOUT(call("Runtime.evaluate", {{"expression", shown}, {"returnByValue", true}})
-                                      .value("result").toObject().value("value").toString(),
-                                  QStringLiteral("Kestrel.:.Railsim.:.Class 66 Demonstrator|2"), 20000);
+        QCOMPARE(shows(shown, "Kestrel.:.Railsim.:.Class 66 Demonstrator|2"), "Kestrel.:.Railsim.:.Class 66 Demonstrator|2");
+
+        const QString pairing = QStringLiteral("#pair=XCEfbW0sOuCCaW9PHdP-eA");
+        open(url + pairing);
+        QCOMPARE(shows("location.hash + '|' + localStorage.getItem('kestrel.controlCode')", "|417476"), "|417476");
+        evaluate("document.getElementById('horn').dispatchEvent(new KeyboardEvent('keydown', {key: 'Enter'}))");
+        QTRY_VERIFY(client.send(LoopbackClient::frame(6, 2, QStringLiteral("6")))
+                    && client.receiveFrame() == LoopbackClient::frame(7, 2, QStringLiteral("6:1::")));
+
+        QCOMPARE(server.stop(10000), 0);
+        ServerProcess renewed;
+        QVERIFY(serve(renewed, "999999"));
+        open(pageOf(renewed) + pairing);
+        QCOMPARE(shows("document.getElementById('code-dialog').open + '|' + location.hash", "true|"), "true|");
         browser.terminate();
         QVERIFY(browser.waitForFinished());
     }

@@ -21,6 +21,7 @@
   let resetters = [];             // called when the controller list is rebuilt or the link drops
   const pendingSets = new Map();  // set id -> the code it was sent with
   let memoryCode = '';
+  let pairToken = takePairToken(); // from a pairing link, until traded for the code
 
   // ---- small helpers -------------------------------------------------------
 
@@ -73,6 +74,15 @@
   }
 
   // ---- control code --------------------------------------------------------
+
+  // A pairing link ends in "#pair=<token>": the token is taken, and the address bar shows the page's own
+  // address again, so that a bookmark or a screenshot of it carries nothing.
+  function takePairToken() {
+    const m = /^#pair=([A-Za-z0-9_-]+)$/.exec(location.hash);
+    if (!m) return '';
+    try { history.replaceState(null, '', location.pathname + location.search); } catch (e) { location.hash = ''; }
+    return m[1];
+  }
 
   function getCode() {
     try { return localStorage.getItem(CODE_KEY) || ''; } catch (e) { return memoryCode; }
@@ -230,6 +240,12 @@
         failures = 0;
         setConn('live');
         subscribe();
+        if (pairToken) send({ type: 'pair', id: 'pair', token: pairToken });
+        break;
+      case 'paired':
+        pairToken = '';
+        storeCode(String(m.code || ''));
+        toast('Paired: this device may drive');
         break;
       case 'loco':
         showLoco(m.loco);
@@ -259,6 +275,12 @@
   }
 
   function onError(m) {
+    if (m.id === 'pair') {
+      pairToken = '';
+      toast(m.message || 'This pairing link is no longer valid', 'error');
+      askCode('This pairing link is no longer valid. ' + CODE_WHY);
+      return;
+    }
     const usedCode = pendingSets.get(m.id);
     pendingSets.delete(m.id);
     if (m.error === 'not-allowed') {

@@ -16,6 +16,7 @@ namespace {
 
 constexpr int kQuietMs = 500; // the end of a plain-text answer, when recording
 const QByteArray kControlCode = "417476";
+const QByteArray kPairingSecret = "0123456789abcdef0123456789abcdef";
 
 // HTTP header values that differ from run to run are shown as "...".
 QString masked(QString head)
@@ -58,7 +59,7 @@ bool DocRecorder::start(const DocExample& example, QString* error)
     m_dir = std::make_unique<QTemporaryDir>();
     const QString plugins = m_dir->filePath(QStringLiteral("simulator/plugins"));
     QFile ini(m_dir->filePath(QStringLiteral("kestrel.ini")));
-    if (!QDir().mkpath(plugins) || !ini.open(QIODevice::WriteOnly) || ini.write("[live]\ncontrolcode=" + kControlCode + '\n') < 0
+    if (!QDir().mkpath(plugins) || !ini.open(QIODevice::WriteOnly) || ini.write("[live]\ncontrolcode=" + kControlCode + "\npairingsecret=" + kPairingSecret + '\n') < 0
         || (!example.noLibrary
             && !QFile::copy(m_simulatorFolder + QStringLiteral("/plugins/RailDriver64.dll"),
                             plugins + QStringLiteral("/RailDriver64.dll")))

@@ -13,7 +13,8 @@ class QTcpSocket;
 class QWebSocket;
 
 // Plays one example against a kestreld of its own, started for it on the
-// simulated locomotive in a fresh folder (control code 417476), and records
+// simulated locomotive in a fresh folder (control code 417476, pairing secret
+// 0123456789abcdef0123456789abcdef), and records
 // what the server sends back for each of the example's Receive steps.
 class DocRecorder
 {

@@ -9,8 +9,15 @@ cd "$(dirname "$0")/../.."
 
 tools/windows/build-qt.sh
 build=${BUILD_DIR:-build-win64}
+# The libraries Debian packages for Linux, compiled from their sources here.
+sources=()
+while IFS= read -r line; do
+    sources+=("-D$line")
+done < <(tools/windows/sources.sh)
 if [ ! -f "$build/CMakeCache.txt" ]; then
     cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-        -DCMAKE_BUILD_TYPE=Release
+        -DCMAKE_BUILD_TYPE=Release "${sources[@]}"
+else
+    cmake "$build" "${sources[@]}" >/dev/null
 fi
 cmake --build "$build" --parallel
