@@ -2,6 +2,7 @@
 
 #include "kestrelservice.h"
 #include "logline.h"
+#include "pairingdialog.h"
 #include "settings.h"
 #include "steamlibraries.h"
 #include "versioninfo.h"
@@ -14,6 +15,7 @@
 #include <QMessageBox>
 #include <QNetworkAddressEntry>
 #include <QNetworkInterface>
+#include <QPushButton>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QUrl>
@@ -224,6 +226,18 @@ void Kestrel::ShowVersion()
     versionLabel->setObjectName(QStringLiteral("label_version"));
     ui.statusBar->addWidget(versionLabel, 0);
 
+    // At the status bar's right end, away from the described widgets; shown
+    // while the cab display runs.
+    m_pairButton = new QPushButton(tr("Pair a phone..."));
+    m_pairButton->setObjectName(QStringLiteral("pushButton_pair"));
+    m_pairButton->setVisible(false);
+    ui.statusBar->addPermanentWidget(m_pairButton);
+    connect(m_pairButton, &QPushButton::clicked, this, [this] {
+        auto* dialog = new PairingDialog(m_service->pairingLink(), this);
+        dialog->setAttribute(Qt::WA_DeleteOnClose);
+        dialog->show();
+    });
+
     versionInfo.Release();
 }
 
@@ -246,6 +260,7 @@ void Kestrel::OnStartStopServer()
         options.address = ui.lineEdit_ip->text();
         options.port = portFromText(ui.lineEdit_port->text());
         m_service->start(options);
+        m_pairButton->setVisible(!m_service->pairingLink().isEmpty());
 
         ui.pushButton_serverStartStop->setText(kStopCaption);
         ui.groupBox->setEnabled(false);
@@ -257,6 +272,7 @@ void Kestrel::OnStartStopServer()
     ui.groupBox->setEnabled(true);
     ui.groupBox_pathToTS->setEnabled(true);
     m_service->stop();
+    m_pairButton->setVisible(false);
 }
 
 void Kestrel::OnDebugString(QString text, int level)

@@ -9,6 +9,7 @@
 class KestrelService;
 class QCloseEvent;
 class QLabel;
+class QPushButton;
 class Settings;
 
 // Kestrel's only window: the network interface and port to serve on, the
@@ -54,4 +55,6 @@ private:
     KestrelService* m_service = nullptr;
     // The empty label at the status bar's left; the version follows it.
     QLabel* m_statusLabel = nullptr;
+    // Shows the pairing link's QR code while the cab display runs.
+    QPushButton* m_pairButton = nullptr;
 };

@@ -147,6 +147,36 @@ private slots:
         QVERIFY(longLines.size() < 40 && longLines.last().size() == 65536);
     }
 
+    // While the cab display runs, "Pair a phone..." shows the pairing link for the chosen interface's address
+    // as a QR code, which a reader that is not ours (zbarimg) reads back as the link; it goes with the server.
+    void pairingCode()
+    {
+        Settings(nullptr).SetPort(0);
+        Kestrel window;
+        auto* pair = child<QPushButton>(&window, "pushButton_pair");
+        QVERIFY(pair && pair->isHidden());
+        window.OnStartStopServer();
+        QVERIFY(!pair->isHidden());
+        pair->click();
+        auto* dialog = window.findChild<QDialog*>(QStringLiteral("dialog_pairing"));
+        QVERIFY(dialog && dialog->isVisible());
+        const QString link = child<QLabel>(dialog, "label_pairingLink")->text();
+        QVERIFY2(link.startsWith("http://" + child(&window, "lineEdit_ip")->text() + ':') && link.contains("/#pair="),
+                 qPrintable(link));
+        QCOMPARE(logLines(&window, QStringLiteral("(Main) - Pairing link")).value(0).section(": ", 1), link);
+        const QImage code = child<QLabel>(dialog, "label_pairingCode")->pixmap(Qt::ReturnByValue).toImage();
+        window.OnStartStopServer();
+        QVERIFY(pair->isHidden());
+        const QString zbarimg = QStandardPaths::findExecutable(QStringLiteral("zbarimg"));
+        if (zbarimg.isEmpty())
+            QSKIP("zbarimg is not installed (apt-get install zbar-tools)");
+        QVERIFY(code.save(QStringLiteral("code.png")));
+        QProcess reader;
+        reader.start(zbarimg, {"--quiet", "--raw", "code.png"});
+        QVERIFY(reader.waitForFinished(30000));
+        QCOMPARE(QString::fromUtf8(reader.readAllStandardOutput()).trimmed(), link);
+    }
+
     // With nothing stored, the simulator in Steam's libraries fills the field and is kept; the log says what
     // was found, or why nothing was. A stored folder wins, without a word.
     void simulatorFoundInSteam_data()
