@@ -135,6 +135,55 @@ private slots:
 #endif
     }
 
+    // On a terminal kestreld prints the pairing link's QR code as well, in colours of its own: a screenshot of
+    // xterm, light and in reverse video, reads back (zbarimg, not ours) as the link.
+    void pairingCodeOnATerminal_data()
+    {
+        QTest::addColumn<QStringList>("look");
+        QTest::addRow("a light terminal") << QStringList();
+        QTest::addRow("a dark terminal") << QStringList{"-rv"};
+    }
+    void pairingCodeOnATerminal()
+    {
+        QFETCH(QStringList, look);
+        QStringList tools{"Xvfb", "xterm", "import", "zbarimg"};
+        for (QString& tool : tools)
+            tool = QStandardPaths::findExecutable(tool);
+        if (tools.contains(QString()))
+            QSKIP("needs Xvfb, xterm, ImageMagick's import and zbarimg (apt-get install xvfb xterm imagemagick zbar-tools)");
+        QProcess display; // on a display number of its own choosing
+        display.start(tools[0], {"-displayfd", "1", "-screen", "0", "1024x768x24"});
+        QTRY_VERIFY(display.canReadLine());
+        const QString name = ':' + QString::fromLatin1(display.readLine()).trimmed();
+        QTemporaryDir dir;
+        QFile ini(dir.filePath(QStringLiteral("kestrel.ini")));
+        QVERIFY(ini.open(QIODevice::WriteOnly)
+                && ini.write("[live]\ncontrolcode=417476\npairingsecret=0123456789abcdef0123456789abcdef\n") > 0);
+        ini.close();
+        QProcess terminal;
+        terminal.setWorkingDirectory(dir.path());
+        terminal.start(tools[1], look + QStringList{"-display", name, "-geometry", "110x50+0+0", "-fn",
+                                                   "-misc-fixed-medium-r-normal--18-120-100-100-c-90-iso10646-1", "-e",
+                                                   ServerProcess::kestreld(), "--port", "0"});
+        const auto read = [&] {
+            QProcess shot, reader;
+            shot.setStandardOutputProcess(&reader); // import's PNG into zbarimg
+            shot.start(tools[2], {"-display", name, "-window", "root", "png:-"});
+            reader.start(tools[3], {"--quiet", "--raw", "png:-"});
+            shot.waitForFinished(20000);
+            reader.waitForFinished(20000);
+            return QString::fromUtf8(reader.readAllStandardOutput()).trimmed();
+        };
+        QString link; // each look takes a while: QTRY would count looks, not time
+        for (const QDeadlineTimer deadline(20000); (link = read()).isEmpty() && !deadline.hasExpired();)
+            QTest::qWait(100);
+        QVERIFY2(QRegularExpression(QStringLiteral("^http://[^/]+:\\d+/#pair=XCEfbW0sOuCCaW9PHdP-eA$")).match(link).hasMatch(),
+                 qPrintable(link));
+        terminal.kill();
+        display.kill();
+        QVERIFY(terminal.waitForFinished() && display.waitForFinished());
+    }
+
     // Last: on Windows the end is Ctrl-C, which reaches m_server too.
     void kestreld_data()
     {

@@ -10,6 +10,8 @@
 #include "shutdownsignal.h"
 #include "simulatorfolder.h"
 #include "steamlibraries.h"
+#include "qrmatrix.h"
+#include "terminalqr.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -130,10 +132,13 @@ int main(int argc, char** argv)
                                             QStringLiteral("N"));
     const QCommandLineOption noLiveOption(QStringLiteral("no-live"),
                                           QStringLiteral("Do not serve the cab display and its live values."));
+    const QCommandLineOption noQrOption(QStringLiteral("no-qr"),
+                                        QStringLiteral("Do not print the pairing link's QR code on the terminal."));
     parser.addOption(portOption);
     parser.addOption(pathOption);
     parser.addOption(livePortOption);
     parser.addOption(noLiveOption);
+    parser.addOption(noQrOption);
     parser.addOption(traceOption);
     if (!parser.parse(QCoreApplication::arguments())) {
         std::fprintf(stderr, "kestreld: %s\n", qPrintable(parser.errorText()));
@@ -241,6 +246,11 @@ int main(int argc, char** argv)
         output.finish(kOutputEndMs);
         return 1;
     }
+    // On a terminal, the pairing link to scan too; the link itself is always printed.
+    QrMatrix pairingCode;
+    if (!parser.isSet(noQrOption) && LogWriter::isTerminal() && pairingCode.encode(service.pairingLink())
+        && !service.pairingLink().isEmpty())
+        output.write(TerminalQr::render(pairingCode).chopped(1), true);
 
     const int status = app.exec();
     const bool clientsEnded = service.finish(kClientsEndMs);

@@ -11,6 +11,9 @@
 
 #ifdef Q_OS_WIN
 #include <windows.h>
+#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
+#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
+#endif
 #else
 #include <cerrno>
 #include <csignal>
@@ -65,6 +68,16 @@ struct LogWriter::State
     bool finished = false;
 };
 
+bool LogWriter::isTerminal()
+{
+#ifdef Q_OS_WIN
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+#else
+    return ::isatty(STDOUT_FILENO) == 1;
+#endif
+}
+
 LogWriter::LogWriter()
     : m_state(std::make_shared<State>())
 {
@@ -72,16 +85,25 @@ LogWriter::LogWriter()
     // A reader that goes away must not end the server: a write to the
     // closed pipe then fails (EPIPE) instead of raising SIGPIPE.
     std::signal(SIGPIPE, SIG_IGN);
+    const bool utf8 = false; // the locale's encoding is the terminal's
+#else
+    // A console shows UTF-8 and colours once asked to; a pipe or a file gets
+    // the system's code page, as every program's output does.
+    DWORD mode = 0;
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    const bool utf8 = GetConsoleMode(out, &mode) && SetConsoleOutputCP(CP_UTF8)
+        && SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
 #endif
     // The thread holds the state too, so that a thread left blocked in a
     // write at exit never reaches freed memory.
-    m_thread = std::thread([state = m_state] {
+    m_thread = std::thread([state = m_state, utf8] {
         bool outputGone = false;
         while (state->queue.waitForLines(1000)) {
             QByteArray bytes;
-            state->queue.drain(256, "(Main)", [&bytes](const QString& text, int level) {
+            state->queue.drain(256, "(Main)", [&bytes, utf8](const QString& text, int level) {
                 // The count of dropped lines comes unstamped; the lines are.
-                bytes += (level ? LogLine::stamped(text) : text).toLocal8Bit() + '\n';
+                const QString line = level ? LogLine::stamped(text) : text;
+                bytes += (utf8 ? line.toUtf8() : line.toLocal8Bit()) + '\n';
             });
             if (!outputGone && !bytes.isEmpty())
                 outputGone = !writeOut(bytes);

@@ -19,6 +19,9 @@ public:
     LogWriter(const LogWriter&) = delete;
     LogWriter& operator=(const LogWriter&) = delete;
 
+    // Whether standard output is a terminal (on Windows: a console).
+    static bool isTerminal();
+
     // Queues one whole line (stamped, without its line feed). Never blocks.
     // A line to `keep` (the program's own) is never dropped.
     void write(const QString& line, bool keep = false);
