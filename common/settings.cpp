@@ -21,6 +21,7 @@ const QString kLiveEnabled = QStringLiteral("live/enabled");
 const QString kLivePort = QStringLiteral("live/port");
 const QString kLiveControlCode = QStringLiteral("live/controlcode");
 const QString kLivePairingSecret = QStringLiteral("live/pairingsecret");
+const QString kDiscoveryEnabled = QStringLiteral("discovery/enabled");
 } // namespace
 
 Settings::Settings(QObject* window)
@@ -119,6 +120,11 @@ QString Settings::FileName() const
 bool Settings::GetLiveEnabled() const
 {
     return value(kLiveEnabled, true).toBool();
+}
+
+bool Settings::GetDiscoveryEnabled() const
+{
+    return value(kDiscoveryEnabled, true).toBool();
 }
 
 quint16 Settings::GetLivePort(quint16 serverPort) const

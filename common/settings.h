@@ -64,6 +64,9 @@ public:
     // random hexadecimal digits, made and stored the first time they are
     // asked for.
     QString GetLivePairingSecret();
+    // Whether Kestrel announces itself on the local network by DNS-SD
+    // ("discovery/enabled", default yes).
+    bool GetDiscoveryEnabled() const;
 
     // Serves `path` as the simulator folder for this run without writing it
     // (the headless server's command line); GetTrainSimPath answers it.

@@ -1,9 +1,12 @@
 #include "kestrelservice.h"
 
+#include "announcer.h"
 #include "liveendpoint.h"
 #include "pairing.h"
 #include "settings.h"
 #include "tsserver.h"
+
+#include <QSysInfo>
 
 KestrelService::KestrelService(Settings* settings, QObject* parent)
     : QObject(parent)
@@ -46,7 +49,50 @@ bool KestrelService::start(const Options& options)
         log(QStringLiteral("(Main) - The system chose port %1").arg(m_server->serverPort()), 0);
     if (options.live && m_settings->GetLiveEnabled())
         startLive(options);
+    if (options.announce && m_settings->GetDiscoveryEnabled())
+        announce(options.address.isEmpty() ? LiveEndpoint::reachableHost() : options.address);
     return true;
+}
+
+// The main port as _kestrel._tcp and, while it runs, the cab display as
+// _http._tcp, so that apps and browsers find them without an address.
+void KestrelService::announce(const QString& host)
+{
+    if (!m_announcer) {
+        m_announcer = new Announcer(this);
+        connect(m_announcer, &Announcer::conflict, this, [this](const QString& name) {
+            log(QStringLiteral("(Main) - Announcement ended: another device on the network answers to %1").arg(name), 3);
+        });
+    }
+    QByteArrayList common{"version=" KESTREL_VERSION};
+    QList<Announcer::Service> services{{"_kestrel._tcp", port(), common}};
+    QString what = QStringLiteral("_kestrel._tcp port %1").arg(port());
+    if (livePort() != 0) {
+        // The page's path, the live values' path, and that driving needs
+        // the control code (or a pairing link).
+        common << "live=/live/v1" << "code=required";
+        services.first().txt = common;
+        services.append({"_http._tcp", livePort(), QByteArrayList{"path=/"} + common});
+        what += QStringLiteral(", _http._tcp port %1").arg(livePort());
+    }
+    QString error;
+    const QString instance = QStringLiteral("Kestrel on %1").arg(QSysInfo::machineHostName().section(QLatin1Char('.'), 0, 0));
+    QHostAddress address(host);
+    if (address.protocol() != QAbstractSocket::IPv4Protocol || address.isNull() || address == QHostAddress::AnyIPv4)
+        address = QHostAddress(LiveEndpoint::reachableHost());
+    if (!m_announcer->start(instance, address, services, &error)) {
+        log(QStringLiteral("(Main) - Not announced on the network: port 5353: %1").arg(error), 1);
+        return;
+    }
+    log(QStringLiteral("(Main) - Announced on the network as \"%1\": %2").arg(m_announcer->instance(), what), 1);
+}
+
+void KestrelService::withdraw()
+{
+    if (m_announcer && m_announcer->isRunning()) {
+        m_announcer->stop();
+        log(QStringLiteral("(Main) - Announcement withdrawn"), 1);
+    }
 }
 
 // The cab display's live port beside the server: its address and the code
@@ -76,6 +122,7 @@ void KestrelService::startLive(const Options& options)
 
 void KestrelService::stop()
 {
+    withdraw();
     m_pairingLink.clear();
     if (m_live)
         m_live->stop();
@@ -91,6 +138,7 @@ void KestrelService::stop()
 
 bool KestrelService::finish(int clientWaitMs)
 {
+    withdraw();
     m_pairingLink.clear();
     if (m_live)
         m_live->stop();

@@ -3,13 +3,14 @@
 #include <QObject>
 #include <QString>
 
+class Announcer;
 class LiveEndpoint;
 class Settings;
 class TSServer;
 
-// Kestrel as one service: the described server on the main port and the
-// cab display's live port beside it, started and stopped together, and one
-// stream of log lines from all of them. The window and kestreld are front
+// Kestrel as one service: the described server on the main port, the cab
+// display's live port beside it and their announcement on the network,
+// started and stopped together, and one stream of log lines from all of them. The window and kestreld are front
 // ends over it; each shows the lines its own way.
 class KestrelService : public QObject
 {
@@ -32,6 +33,8 @@ public:
         bool live = true;
         // The cab display's port; -1: the stored one.
         int livePort = -1;
+        // No announcement on the network when false, whatever the settings say.
+        bool announce = true;
     };
 
     // `settings` outlives the service.
@@ -66,11 +69,14 @@ signals:
 
 private:
     void startLive(const Options& options);
+    void announce(const QString& host);
+    void withdraw();
     void log(const QString& text, int level);
 
     Settings* m_settings;
     TSServer* m_server = nullptr; // deleted later, or left behind
     LiveEndpoint* m_live = nullptr;
+    Announcer* m_announcer = nullptr;
     QString m_listenError;
     QString m_pairingLink;
 };

@@ -138,7 +138,10 @@ int main(int argc, char** argv)
     parser.addOption(pathOption);
     parser.addOption(livePortOption);
     parser.addOption(noLiveOption);
+    const QCommandLineOption noDiscoveryOption(QStringLiteral("no-discovery"),
+                                               QStringLiteral("Do not announce Kestrel on the local network (DNS-SD)."));
     parser.addOption(noQrOption);
+    parser.addOption(noDiscoveryOption);
     parser.addOption(traceOption);
     if (!parser.parse(QCoreApplication::arguments())) {
         std::fprintf(stderr, "kestreld: %s\n", qPrintable(parser.errorText()));
@@ -241,6 +244,7 @@ int main(int argc, char** argv)
     options.port = port;
     options.live = !parser.isSet(noLiveOption);
     options.livePort = livePort;
+    options.announce = !parser.isSet(noDiscoveryOption);
     if (!service.start(options)) {
         std::fprintf(stderr, "kestreld: cannot listen on port %u: %s\n", unsigned(port), qPrintable(service.listenError()));
         output.finish(kOutputEndMs);

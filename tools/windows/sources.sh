@@ -31,3 +31,8 @@ fetch KESTREL_QRCODEGEN_SOURCE \
     "$pool/q/qr-code-generator/qr-code-generator_1.8.0.orig.tar.gz" \
     2ec0a4d33d6f521c942eeaf473d42d5fe139abcfa57d2beffe10c5cf7d34ae60 \
     QR-Code-generator-1.8.0/cpp
+
+fetch KESTREL_MDNSD_SOURCE \
+    "$pool/m/mdnsd/mdnsd_0.12.orig.tar.gz" \
+    3ff069f16bef5c19b97386a3da5f1524d8cddf41157c75f220eeb9a81869dc82 \
+    mdnsd-0.12/libmdnsd
