@@ -269,7 +269,7 @@ private slots:
         Settings settings(nullptr);
         settings.OverrideTrainSimPath(m_stub.folder());
         KestrelService service(&settings);
-        QVERIFY(service.start({QString(), 0, true, 0}));
+        QVERIFY(service.start({QString(), 0, true, 0, false}));
         Client client(service.livePort());
         client.send({{"type", "subscribe"}, {"controllers", QJsonArray{"Brake"}}, {"period", 10000}});
         QCOMPARE(client.next("values").value("values").toObject(), (QJsonObject{{"1", 0}}));

@@ -52,7 +52,12 @@ class TestWindow : public QObject
     std::unique_ptr<QTemporaryDir> m_dir;
 
 private slots:
-    void init() { QVERIFY(QDir::setCurrent((m_dir = std::make_unique<QTemporaryDir>())->path())); }
+    // Nothing a test runs announces itself on the network around it.
+    void init()
+    {
+        QVERIFY(QDir::setCurrent((m_dir = std::make_unique<QTemporaryDir>())->path()));
+        QSettings(QStringLiteral("kestrel.ini"), QSettings::IniFormat).setValue(QStringLiteral("discovery/enabled"), false);
+    }
     void cleanup() { QVERIFY(QDir::setCurrent(QDir::tempPath())); }
 
     // The window fills itself from the settings; closing writes back what it

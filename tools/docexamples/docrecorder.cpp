@@ -70,8 +70,8 @@ bool DocRecorder::start(const DocExample& example, QString* error)
     ini.close();
     m_output.clear();
     m_server.setWorkingDirectory(m_dir->path());
-    QStringList arguments{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--simulator-path"),
-                          m_dir->filePath(QStringLiteral("simulator"))};
+    QStringList arguments{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--no-discovery"),
+                          QStringLiteral("--simulator-path"), m_dir->filePath(QStringLiteral("simulator"))};
     arguments += example.port == DocExample::Port::Main ? QStringList{QStringLiteral("--no-live")}
                                                          : QStringList{QStringLiteral("--live-port"), QStringLiteral("0")};
     m_server.start(m_kestreld, arguments);

@@ -12,7 +12,7 @@ unset WINEPATH QT_PLUGIN_PATH
 # port of the system's choice, its output in LOG; sets `server` (the pid) and
 # `port` (empty when it did not start within 20 s).
 startKestreld() {
-    (cd "$1" && exec "$wine" "$2" --port 0 --no-live > "$3" 2>&1) &
+    (cd "$1" && exec "$wine" "$2" --port 0 --no-live --no-discovery > "$3" 2>&1) &
     server=$!
     port=""
     for _ in $(seq 100); do
