@@ -190,7 +190,9 @@ void Announcer::receive()
     // record's fixed fields without looking at the length.
     static constexpr int kPadding = 64;
     QByteArray datagram;
-    while (m_socket.hasPendingDatagrams()) {
+    // A bounded batch: a flood of datagrams leaves the event loop room, and
+    // the socket signals again for the rest.
+    for (int batch = 0; batch < 64 && m_socket.hasPendingDatagrams(); ++batch) {
         const qint64 size = m_socket.pendingDatagramSize();
         QHostAddress sender;
         quint16 senderPort = 0;
