@@ -9,7 +9,8 @@
 #     fuzz/run.sh [SECONDS]
 #
 # Needs Debian's clang-14 and libclang-rt-14-dev (llvm-14 for symbolised
-# stacks). CC, CXX and BUILD_DIR override the defaults.
+# stacks), and curl for the mDNS library's sources. CC, CXX and BUILD_DIR
+# override the defaults.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,7 +18,7 @@ seconds=${1:-60}
 build_dir=${BUILD_DIR:-build-fuzz}
 cc=${CC:-$(command -v clang-14 || command -v clang)}
 cxx=${CXX:-$(command -v clang++-14 || command -v clang++)}
-harnesses=(request codec)
+harnesses=(request codec mdns)
 # The request path needs room for volume: a framed reply grows at most about
 # 16 times its request (each ":" of GetControllerValues becomes a record such
 # as "0:-1.17549e-38::"), so a reply too long for the six-digit length field,
@@ -25,12 +26,15 @@ harnesses=(request codec)
 # mutator room. Frames of up to 999999 bytes would slow every run too much.
 # The codec needs a header, a frame of a few hundred bytes and 64 bytes of
 # numbers.
-declare -A max_len=([request]=131072 [codec]=1024)
+# A multicast DNS datagram is at most 9000 bytes.
+declare -A max_len=([request]=131072 [codec]=1024 [mdns]=9100)
 
 generator=()
 command -v ninja >/dev/null 2>&1 && generator=(-G Ninja)
+# The mDNS library's sources, from its Debian source package.
+mdnsd=$(tools/windows/sources.sh | sed -n 's/^KESTREL_MDNSD_SOURCE=//p')
 cmake -S fuzz -B "$build_dir" "${generator[@]}" -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || exit 1
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTREL_MDNSD_SOURCE="$mdnsd" >/dev/null || exit 1
 cmake --build "$build_dir" -j2 || exit 1
 
 symbolizer=$(command -v llvm-symbolizer-14 || command -v llvm-symbolizer || true)

@@ -186,9 +186,7 @@ void Announcer::end()
 
 void Announcer::receive()
 {
-    // Room after the datagram: the parser reads a name's terminator and a
-    // record's fixed fields without looking at the length.
-    static constexpr int kPadding = 64;
+    constexpr int kPadding = MdnsPacket::ParserPadding;
     QByteArray datagram;
     // A bounded batch: a flood of datagrams leaves the event loop room, and
     // the socket signals again for the rest.

@@ -31,8 +31,8 @@ public:
         return true;
     }
     // A name: labels of at most 63 bytes, up to 255 bytes spelled out, and
-    // pointers only to earlier names, each further back than the last, so
-    // that following them ends.
+    // pointers only to earlier, non-empty names, each further back than the
+    // last, so that following them ends.
     bool name()
     {
         int at = m_at;
@@ -52,7 +52,9 @@ public:
                 if (at + 1 >= m_size)
                     return false;
                 const int target = ((length & 0x3f) << 8) | m_data[at + 1];
-                if (target >= limit)
+                // The parser reads on past the end of an empty name that a
+                // pointer leads to, as if it were a label.
+                if (target >= limit || m_data[target] == 0)
                     return false;
                 if (!jumped)
                     m_at = at + 2;

@@ -15,6 +15,9 @@ public:
     // Questions and records together; the parser lays them all out in one
     // fixed block, so their number is what bounds its writes.
     static constexpr int MaxEntries = 64;
+    // Zero bytes the datagram is handed to the parser with: it reads a
+    // name's end and a record's fixed fields without looking at the length.
+    static constexpr int ParserPadding = 64;
 
     static bool wellFormed(const QByteArray& datagram);
 };
