@@ -96,6 +96,8 @@ QList<PacketRow> packetRows()
         {"a name over 255 bytes", header(1, 0) + question(longName + '\0'), false},
         {"an extended label type", header(1, 0) + question("\x40" + QByteArray(64, 'a') + '\0'), false},
         {"a pointer to itself", header(1, 0) + question(pointerTo12), false},
+        {"a pointer to an empty name, which the parser reads past",
+         header(2, 0) + question(QByteArray(1, '\0'), 0xc100) + question(pointerTo12), false},
         {"a pointer forward", header(1, 0) + question(QByteArray("\xc0\x20", 2)) + QByteArray(32, '\0'), false},
         {"a pointer cut in half", header(1, 0) + "\xc0", false},
         {"two names pointing at each other", header(2, 0) + question(QByteArray("\x01" "a\xc0\x12", 4))
@@ -130,9 +132,9 @@ bool onlyLoopback()
 }
 
 // python-zeroconf browsing for Kestrel's two service types, recording one
-// JSON object per service found or gone in a file of a folder of its own;
-// it stops when the folder goes. Started detached and read from the file:
-// under Wine, a Unix program's output and end do not reach the test.
+// JSON object per service found or gone in a file of a folder of its own.
+// Started detached and told by files: under Wine, a Unix program's output
+// and end do not reach the test.
 class Browser
 {
 public:
@@ -140,7 +142,15 @@ public:
     {
         return m_dir.isValid()
                && QProcess::startDetached(QStringLiteral("/usr/bin/python3"),
-                                          {QStringLiteral(KESTREL_BROWSE_SCRIPT), unixPath(m_dir.filePath("events"))});
+                                          {QStringLiteral(KESTREL_BROWSE_SCRIPT), unixPath(m_dir.path())});
+    }
+    // Asks it to stop and waits until its sockets are closed, so that the
+    // next test finds port 5353 as it left it.
+    ~Browser()
+    {
+        QFile(m_dir.filePath("stop")).open(QIODevice::WriteOnly);
+        for (int i = 0; i < 200 && QFile::exists(m_dir.filePath("alive")); ++i)
+            QTest::qWait(50);
     }
     // The first event about `type` ("_kestrel._tcp") of kind `event`; empty until then.
     QJsonObject find(const QString& event, const QString& type) const

@@ -1,10 +1,12 @@
 """Browses for Kestrel's DNS-SD services with python-zeroconf, a reader that
-is not ours, and appends one JSON line per service found or gone to EVENTS,
-as long as the folder that holds EVENTS exists (at most five minutes). For
-tst_discovery, inside a network namespace; a file rather than a pipe, since
-a Windows test under Wine sees neither a Unix program's output nor its end.
+is not ours, and appends one JSON line per service found or gone to
+FOLDER/events. It runs while FOLDER/alive exists (it makes it, and removes it
+once its sockets are closed) until FOLDER/stop appears or FOLDER goes, and for
+five minutes at most. For tst_discovery, inside a network namespace; files
+rather than a pipe, since a Windows test under Wine sees neither a Unix
+program's output nor its end.
 
-    browse.py EVENTS
+    browse.py FOLDER
 """
 import json
 import os
@@ -14,7 +16,9 @@ import time
 from zeroconf import IPVersion, ServiceBrowser, ServiceListener, Zeroconf
 
 TYPES = ["_kestrel._tcp.local.", "_http._tcp.local."]
-events_path = sys.argv[1]
+folder = sys.argv[1]
+events_path = os.path.join(folder, "events")
+alive_path = os.path.join(folder, "alive")
 
 
 def write(event):
@@ -38,9 +42,12 @@ class Recorder(ServiceListener):
         pass
 
 
+open(alive_path, "w").close()
 zeroconf = Zeroconf(interfaces=["127.0.0.1"], ip_version=IPVersion.V4Only)
 browser = ServiceBrowser(zeroconf, TYPES, Recorder())
 deadline = time.monotonic() + 300
-while os.path.isdir(os.path.dirname(events_path)) and time.monotonic() < deadline:
-    time.sleep(0.1)
+while os.path.isdir(folder) and not os.path.exists(os.path.join(folder, "stop")) and time.monotonic() < deadline:
+    time.sleep(0.05)
 zeroconf.close()
+if os.path.exists(alive_path):
+    os.remove(alive_path)
