@@ -11,6 +11,11 @@
 class LoopbackClient
 {
 public:
+    // How long a wait for something that should come may take before the
+    // test fails: only a fault uses it up, so it leaves a sanitized build
+    // on a busy machine plenty of room.
+    static constexpr int PatienceMs = 30000;
+
     // A framed message, built independently of the server's codec.
     static QByteArray frame(int code, int tag, const QString& payload)
     {
@@ -22,9 +27,9 @@ public:
     bool connectTo(quint16 port, const QHostAddress& address = QHostAddress(QHostAddress::LocalHost))
     {
         m_socket.connectToHost(address, port);
-        return QTest::qWaitFor([this] { return m_socket.state() == QAbstractSocket::ConnectedState; }, 5000);
+        return QTest::qWaitFor([this] { return m_socket.state() == QAbstractSocket::ConnectedState; }, PatienceMs);
     }
-    bool send(const QByteArray& bytes, int timeoutMs = 5000)
+    bool send(const QByteArray& bytes, int timeoutMs = PatienceMs)
     {
         if (m_socket.write(bytes) != bytes.size())
             return false;
@@ -32,7 +37,7 @@ public:
         return QTest::qWaitFor([this] { return m_socket.bytesToWrite() == 0; }, timeoutMs);
     }
     // The next `count` bytes; fewer when they did not arrive in time or the connection closed.
-    QByteArray receive(int count, int timeoutMs = 5000)
+    QByteArray receive(int count, int timeoutMs = PatienceMs)
     {
         static_cast<void>(QTest::qWaitFor([&] {
             return m_buffer.size() + m_socket.bytesAvailable() >= count
@@ -44,13 +49,13 @@ public:
         return bytes;
     }
     // The next framed reply, whole; what came instead when no header did.
-    QByteArray receiveFrame(int timeoutMs = 5000)
+    QByteArray receiveFrame(int timeoutMs = PatienceMs)
     {
         const QByteArray header = receive(8, timeoutMs);
         const int length = header.mid(1, 6).toInt(); // 0 when it is no number
         return header.size() == 8 && header.at(0) == '@' ? header + receive(length, timeoutMs) : header;
     }
-    bool waitForClosed(int timeoutMs = 5000)
+    bool waitForClosed(int timeoutMs = PatienceMs)
     {
         return QTest::qWaitFor([this] { return m_socket.state() == QAbstractSocket::UnconnectedState; }, timeoutMs);
     }
