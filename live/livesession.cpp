@@ -293,20 +293,32 @@ void LiveSession::unsubscribe(const QJsonObject& message)
     emit subscriptionsChanged();
 }
 
-void LiveSession::set(const QJsonObject& message)
+// Whether a code or token that was checked lets the message through; if
+// not, the error goes back (and a wrong one to the log).
+bool LiveSession::allowed(CodeGuard::Check check, const QJsonValue& id, const QString& what, const QString& refusal)
 {
-    const QJsonValue id = message.value(QStringLiteral("id"));
-    switch (m_codes->check(m_peer, message.value(QStringLiteral("code")).toString())) {
+    switch (check) {
     case CodeGuard::Check::Wrong:
-        emit logLine(QStringLiteral("(Live) - %1 gave a wrong control code").arg(m_peer), 1);
+        emit logLine(QStringLiteral("(Live) - %1 gave a wrong %2").arg(m_peer, what), 1);
         Q_FALLTHROUGH();
     case CodeGuard::Check::Missing:
-        return sendError("not-allowed", QStringLiteral("setting values needs the control code that Kestrel shows"), id);
+        sendError("not-allowed", refusal, id);
+        return false;
     case CodeGuard::Check::TooMany:
-        return sendError("too-many-codes", QStringLiteral("too many wrong codes from this address; wait a minute"), id);
+        sendError("too-many-codes", QStringLiteral("too many wrong codes from this address; wait a minute"), id);
+        return false;
     case CodeGuard::Check::Ok:
         break;
     }
+    return true;
+}
+
+void LiveSession::set(const QJsonObject& message)
+{
+    const QJsonValue id = message.value(QStringLiteral("id"));
+    if (!allowed(m_codes->check(m_peer, message.value(QStringLiteral("code")).toString()), id,
+                 QStringLiteral("control code"), QStringLiteral("setting values needs the control code that Kestrel shows")))
+        return;
     const QJsonValue controller = message.value(QStringLiteral("controller"));
     const QJsonValue value = message.value(QStringLiteral("value"));
     if (!value.isDouble())
@@ -328,17 +340,9 @@ void LiveSession::set(const QJsonObject& message)
 void LiveSession::pair(const QJsonObject& message)
 {
     const QJsonValue id = message.value(QStringLiteral("id"));
-    switch (m_codes->checkPairing(m_peer, message.value(QStringLiteral("token")).toString())) {
-    case CodeGuard::Check::Wrong:
-        emit logLine(QStringLiteral("(Live) - %1 gave a wrong pairing token").arg(m_peer), 1);
-        Q_FALLTHROUGH();
-    case CodeGuard::Check::Missing:
-        return sendError("not-allowed", QStringLiteral("this pairing link is no longer valid; scan the new one"), id);
-    case CodeGuard::Check::TooMany:
-        return sendError("too-many-codes", QStringLiteral("too many wrong codes from this address; wait a minute"), id);
-    case CodeGuard::Check::Ok:
-        break;
-    }
+    if (!allowed(m_codes->checkPairing(m_peer, message.value(QStringLiteral("token")).toString()), id,
+                 QStringLiteral("pairing token"), QStringLiteral("this pairing link is no longer valid; scan the new one")))
+        return;
     emit logLine(QStringLiteral("(Live) - %1 paired").arg(m_peer), 1);
     send({{QStringLiteral("type"), QStringLiteral("paired")}, {QStringLiteral("id"), id},
           {QStringLiteral("code"), m_codes->controlCode()}});

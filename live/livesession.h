@@ -1,5 +1,6 @@
 #pragma once
 
+#include "codeguard.h"
 #include "sampler.h"
 
 #include <QElapsedTimer>
@@ -9,7 +10,6 @@
 
 #include <atomic>
 
-class CodeGuard;
 class QWebSocket;
 
 // One WebSocket client of the live port: reads its messages (subscribe,
@@ -71,6 +71,7 @@ private:
     void unsubscribe(const QJsonObject& message);
     void set(const QJsonObject& message);
     void pair(const QJsonObject& message);
+    bool allowed(CodeGuard::Check check, const QJsonValue& id, const QString& what, const QString& refusal);
     void send(const QJsonObject& message);
     void sendError(const char* error, const QString& text, const QJsonValue& id = QJsonValue::Undefined);
     int resolve(const QJsonValue& controller) const;
