@@ -14,8 +14,6 @@
 #include <QNetworkInterface>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QSettings>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QtTest>
@@ -67,17 +65,11 @@ QList<PacketRow> packetRows()
 {
     const QByteArray service = name("_kestrel._tcp.local");
     const QByteArray pointerTo12("\xc0\x0c", 2);
-    QByteArray longName; // 4 labels of 63 bytes: 256 bytes spelled out, one too many
-    for (int i = 0; i < 4; ++i)
-        longName += char(63) + QByteArray(63, 'k');
-    QByteArray maxName; // 255 bytes spelled out
-    for (int i = 0; i < 3; ++i)
-        maxName += char(63) + QByteArray(63, 'k');
-    maxName += char(61) + QByteArray(61, 'k');
-    QByteArray manyQuestions, tooManyQuestions;
-    for (int i = 0; i < MdnsPacket::MaxEntries; ++i)
-        manyQuestions += question(QByteArray(1, '\0'));
-    tooManyQuestions = manyQuestions + question(QByteArray(1, '\0'));
+    const QByteArray label63 = char(63) + QByteArray(63, 'k');
+    const QByteArray maxName = label63.repeated(3) + char(61) + QByteArray(61, 'k'); // 255 bytes spelled out
+    const QByteArray longName = label63.repeated(4); // 256 bytes spelled out, one too many
+    const QByteArray manyQuestions = question(QByteArray(1, '\0')).repeated(MdnsPacket::MaxEntries);
+    const QByteArray tooManyQuestions = manyQuestions + question(QByteArray(1, '\0'));
     const QByteArray srv = number16(0) + number16(0) + number16(47812) + name("kestrel-host.local");
     return {
         {"a browser's question", header(1, 0) + question(service), true},
@@ -168,19 +160,12 @@ public:
     }
 
 private:
-    // Wine shows the machine's own files as drive Z:.
-    static QString unixPath(const QString& path)
-    {
-#ifdef Q_OS_WIN
-        return QString(path).remove(0, 2);
-#else
-        return path;
-#endif
-    }
-#ifdef Q_OS_WIN
+#ifdef Q_OS_WIN // Wine shows the machine's own files as drive Z:
     QTemporaryDir m_dir{QStringLiteral("Z:/tmp/tst_discovery-XXXXXX")};
+    static QString unixPath(const QString& path) { return path.mid(2); }
 #else
     QTemporaryDir m_dir;
+    static QString unixPath(const QString& path) { return path; }
 #endif
 };
 

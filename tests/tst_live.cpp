@@ -114,14 +114,13 @@ private slots:
     void http()
     {
         QFETCH(QString, request);
-        QFETCH(QString, answer);
         HttpResponder::Request parsed;
         const HttpResponder::Head head = HttpResponder::parse(request.toLatin1(), &parsed);
         const bool upgrade = head == HttpResponder::Head::Complete && HttpResponder::isLiveUpgrade(parsed);
         const QByteArray response = head == HttpResponder::Head::Complete ? HttpResponder::respond(parsed)
                                                                           : HttpResponder::refuse(head);
         const QString status = QString::fromLatin1(response.mid(9, 3)); // after "HTTP/1.1 "
-        QCOMPARE(head == HttpResponder::Head::Incomplete ? "incomplete" : upgrade ? "upgrade" : status, answer);
+        QTEST(head == HttpResponder::Head::Incomplete ? "incomplete" : upgrade ? "upgrade" : status, "answer");
         const int body = response.indexOf("\r\n\r\n") + 4;
         QVERIFY(response.contains("Content-Length: " + QByteArray::number(response.size() - body) + "\r\n"));
     }

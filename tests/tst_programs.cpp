@@ -160,8 +160,7 @@ private slots:
         QTemporaryDir dir;
         QFile ini(dir.filePath(QStringLiteral("kestrel.ini")));
         QVERIFY(ini.open(QIODevice::WriteOnly)
-                && ini.write("[live]\ncontrolcode=417476\npairingsecret=0123456789abcdef0123456789abcdef\n") > 0);
-        ini.close();
+                && ini.write("[live]\ncontrolcode=417476\npairingsecret=0123456789abcdef0123456789abcdef\n") > 0 && ini.flush());
         QProcess terminal;
         terminal.setWorkingDirectory(dir.path());
         terminal.start(tools[1], look + QStringList{"-display", name, "-geometry", "110x50+0+0", "-fn",

@@ -1,13 +1,8 @@
-"""Browses for Kestrel's DNS-SD services with python-zeroconf, a reader that
-is not ours, and appends one JSON line per service found or gone to
-FOLDER/events. It runs while FOLDER/alive exists (it makes it, and removes it
-once its sockets are closed) until FOLDER/stop appears or FOLDER goes, and for
-five minutes at most. For tst_discovery, inside a network namespace; files
-rather than a pipe, since a Windows test under Wine sees neither a Unix
-program's output nor its end.
-
-    browse.py FOLDER
-"""
+"""Browses for Kestrel's DNS-SD services with python-zeroconf (a reader that
+is not ours) until FOLDER/stop appears or FOLDER goes, appending one JSON line
+per service found or gone to FOLDER/events; FOLDER/alive exists until its
+sockets are closed. Files, since under Wine a Unix program's output and end
+do not reach the Windows test that started it.    browse.py FOLDER"""
 import json
 import os
 import sys

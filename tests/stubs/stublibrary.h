@@ -1,11 +1,8 @@
 #pragma once
 
-// The test side of one stub RailDriver library (stubraildriver.c). It loads
-// the very file a TSInterfaceDll (or a server) on folder() loads, so both
-// share one stub: what is set here is what the interface is answered, and
-// callLog() lists every call it made, in order, e.g.
-// "GetControllerValue(12,0);SetControllerValue(12,0.5);". The state lasts as
-// long as the process: reset() it before each test.
+// The test side of one stub RailDriver library (README.md): what is set here
+// is what the interface on folder() is answered; callLog() lists its calls,
+// e.g. "GetControllerValue(12,0);SetControllerValue(12,0.5);".
 
 #include <QByteArray>
 #include <QLibrary>

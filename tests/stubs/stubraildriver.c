@@ -1,11 +1,5 @@
-/*
- * A stand-in for the simulator's RailDriver library, for tests. Defining
- * STUB_OMIT_<Function> leaves that one function out, to show how the
- * interface copes with a library that lacks it. The Stub* functions let a
- * test that loads the very same file decide the answers and read back every
- * call made (stublibrary.h wraps them). One mutex guards everything: server
- * tests call one stub from several client threads while steering it.
- */
+/* A stand-in for the simulator's RailDriver library, for tests; README.md
+ * says how it is built per case and steered through stublibrary.h. */
 
 #include <pthread.h>
 #include <stdarg.h>
