@@ -245,7 +245,7 @@ private slots:
         Browser first;
         QVERIFY(first.start());
         for (const QString& type : types) {
-            QTRY_VERIFY2_WITH_TIMEOUT(!first.find("added", type).isEmpty(), first.output(), 30000);
+            QTRY_VERIFY2_WITH_TIMEOUT(!first.find("added", type).isEmpty(), first.output(), 60000);
             const QJsonObject found = first.find("added", type);
             QVERIFY2(found.value("name").toString().startsWith("Kestrel on "), qPrintable(found.value("name").toString()));
             QCOMPARE(found.value("port").toInt(), ports.value(type));
@@ -263,14 +263,14 @@ private slots:
         Browser later;
         QVERIFY(later.start());
         for (const QString& type : types)
-            QTRY_VERIFY2_WITH_TIMEOUT(!later.find("added", type).isEmpty(), later.output(), 30000);
+            QTRY_VERIFY2_WITH_TIMEOUT(!later.find("added", type).isEmpty(), later.output(), 60000);
         if (!types.contains("_http._tcp"))
             QVERIFY2(first.find("added", "_http._tcp").isEmpty(), first.output());
 
         QCOMPARE(server.stop(30000), 0);
         QVERIFY(server.output().contains("(Main) - Announcement withdrawn"));
         for (const QString& type : types)
-            QTRY_VERIFY2_WITH_TIMEOUT(!later.find("removed", type).isEmpty(), later.output(), 30000);
+            QTRY_VERIFY2_WITH_TIMEOUT(!later.find("removed", type).isEmpty(), later.output(), 60000);
     }
 };
 
