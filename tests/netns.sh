@@ -10,7 +10,8 @@
 # Under Wine the sockets are made by the Wine server, so the namespace needs
 # a Wine server of its own: --wine-prefix lays a throwaway layer over PREFIX
 # (an overlay mount, in a mount namespace) and starts the programs on it,
-# which gives them a server inside the namespace and leaves PREFIX as it was.
+# which gives them a server inside the namespace and leaves PREFIX as it was;
+# the prefix's own server is ended first (the test runs alone).
 # KESTREL_OWN_NETWORK=1 tells a Windows test program that it may multicast.
 prefix=""
 if [ "${1:-}" = "--wine-prefix" ]; then
@@ -23,6 +24,11 @@ if ! unshare --map-root-user --net --mount true 2>/dev/null; then
 fi
 layer=""
 if [ -n "$prefix" ]; then
+    # A Wine server keeps the prefix's registry in memory and writes it out
+    # later, at the latest when it ends: end it, so that the layer sees a
+    # whole prefix (a fresh one would otherwise look half made, and Wine
+    # would start updating it under the test).
+    "$1" --end-server
     layer=$(mktemp -d "${TMPDIR:-/tmp}/netns-wine-XXXXXX") || exit 1
     mkdir "$layer/upper" "$layer/work" "$layer/prefix"
     trap 'rm -rf "$layer"' EXIT
