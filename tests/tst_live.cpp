@@ -171,12 +171,12 @@ private slots:
         m_stub.setLocoName(QStringLiteral("Kestrel.:.Stub.:.Class 08"));
         m_stub.setValue(0, 0, 1); // the horn, where index 0 was subscribed
         QVERIFY(!client.next("Kestrel.:.Stub.:.Class 08", from, QStringLiteral("loco")).isEmpty());
-        m_stub.setControllerList(QStringLiteral("Horn::Speed"));
-        m_stub.setValue(1, 0, 12);
+        m_stub.setControllerList(QStringLiteral("Speed::Horn"));
+        m_stub.setValue(0, 0, 12);
         m_stub.setLocoName(QStringLiteral("Kestrel.:.Stub.:.Class 20"));
-        QCOMPARE(client.next("values", from).value("values").toObject(), (QJsonObject{{"1", 12}}));
-        client.send({{"type", "unsubscribe"}, {"controllers", QJsonArray{"Speed"}}});
-        QCOMPARE(client.next("unsubscribed").value("controllers").toArray(), QJsonArray{1});
+        QCOMPARE(client.next("values", from).value("values").toObject(), (QJsonObject{{"0", 12}}));
+        client.send({{"type", "unsubscribe"}, {"controllers", QJsonArray{0}}}); // controller 0 by its number
+        QCOMPARE(client.next("unsubscribed").value("controllers").toArray(), QJsonArray{0});
     }
 
     // The library is read once per controller and tick (one name call each), however many subscribe:
