@@ -170,6 +170,7 @@ private slots:
                  qPrintable(link));
         QCOMPARE(logLines(&window, QStringLiteral("(Main) - Pairing link")).value(0).section(": ", 1), link);
         const QImage code = child<QLabel>(dialog, "label_pairingCode")->pixmap(Qt::ReturnByValue).toImage();
+        QCOMPARE(code.pixelColor(0, 0), QColor(Qt::white)); // black on white: a reader copes with less, a person less so
         window.OnStartStopServer();
         QVERIFY(pair->isHidden());
         const QString zbarimg = QStandardPaths::findExecutable(QStringLiteral("zbarimg"));
