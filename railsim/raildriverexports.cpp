@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -58,7 +59,9 @@ const char* handOut(std::string text)
 
 // For benchmarks: with RAILSIM_CALL_COUNT naming a file, the number of
 // calls made so far is written to it every 50 ms, so that a program can tell
-// how often its server calls the library.
+// how often its server calls the library. Each count is written beside the
+// file and renamed over it: a reader that caught the file truncated and not
+// yet rewritten would take the count for 0.
 std::atomic<unsigned long long> g_calls{0};
 
 // For benchmarks and demonstrations: with RAILSIM_DRIVER naming a file,
@@ -94,9 +97,12 @@ void countCall()
         if (!file || !*file)
             return false;
         std::thread([path = std::string(file)] {
+            const std::string next = path + ".next";
             for (;;) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
-                std::ofstream(path, std::ios::trunc) << g_calls.load() << '\n';
+                std::ofstream(next, std::ios::trunc) << g_calls.load() << '\n';
+                std::error_code ignored;
+                std::filesystem::rename(next, path, ignored);
             }
         }).detach();
         return true;
