@@ -106,8 +106,7 @@ QList<PacketRow> packetRows()
     };
 }
 
-// Without a network of its own the test would send multicast onto the
-// network around it.
+// Without a network of its own the test would send multicast onto the network around it.
 bool onlyLoopback()
 {
 #ifdef Q_OS_WIN

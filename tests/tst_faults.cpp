@@ -398,8 +398,7 @@ private slots:
             << 100 << QByteArrayList{"@000300;005;000001;x", flood.left(120000), unread} << Output::Read;
     }
 
-    // Under each load kestreld's memory stays bounded, a new client is served
-    // and SIGTERM ends it at once.
+    // Under each load kestreld's memory stays bounded, a new client is served and SIGTERM ends it at once.
     void kestreldUnderLoad()
     {
         QFETCH(int, clients);
