@@ -140,8 +140,7 @@ private slots:
         row("NaN and infinities in the general form") << "v0,0=nan|v1,0=inf|v2,0=-inf" << "getControllerValues" << "0:1:2"
             << "0:nan::1:inf::2:-inf::" << 0 << "GetControllerValue(0,0);GetControllerValue(1,0);GetControllerValue(2,0);";
 
-        // Controller lists: one list call, then the limits (and the value) per
-        // controller in index order.
+        // Controller lists: one list call, then the limits (and the value) per controller in index order.
         const QString twoCalls = QStringLiteral("GetControllerList();GetControllerValue(0,1);GetControllerValue(0,2);"
                                                 "GetControllerValue(1,1);GetControllerValue(1,2);");
         const QString oneCall = QStringLiteral("GetControllerList();GetControllerValue(0,1);GetControllerValue(0,2);");
@@ -293,6 +292,7 @@ private slots:
         QTest::addRow("comments and an escaped quote")
             << QByteArray("// Steam\n\"libraryfolders\" { // here\n \"0\" { \"path\" \"F:\\\\a \\\"b\\\"\" } }") << QStringList{"F:/a \"b\""};
         QTest::addRow("not Steam's format") << QByteArray("<html>{\"libraryfolders\"}") << QStringList();
+        QTest::addRow("nested 100000 deep: no stack overflow") << "\"x\"" + QByteArray("{\"a\"").repeated(100000) << QStringList();
     }
 
     void steamLibraryFolders()
