@@ -156,7 +156,7 @@ private slots:
                 server->stop();
             else
                 server.reset();
-            QVERIFY2(clock.elapsed() < 1000 * kSlow, qPrintable(QStringLiteral("took %1 ms").arg(clock.elapsed())));
+            QVERIFY2(clock.elapsed() < 9500, qPrintable(QString::number(clock.elapsed()))); // not at the 10 s frame wait's end
             QVERIFY(leaver.waitForClosed());
             break;
         }
